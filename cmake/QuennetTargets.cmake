@@ -1,0 +1,33 @@
+# Warnings as errors everywhere, and the helpers every folder uses.
+
+function(quennet_warnings target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4 /WX)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Wno-unused-parameter)
+  endif()
+endfunction()
+
+# A library the spooler (or a monitor) loads by its DLL name: on Windows
+# NAME.dll, elsewhere libname.so (the platform loader maps "NAME.DLL" to it).
+# DEF names the .def file that keeps the exports undecorated on Windows.
+function(quennet_dll target dllname)
+  cmake_parse_arguments(ARG "" "DEF;FOLDER" "" ${ARGN})
+  string(TOLOWER ${dllname} lower)
+  if(WIN32)
+    set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${dllname})
+    if(ARG_DEF)
+      target_sources(${target} PRIVATE ${ARG_DEF})
+    endif()
+  else()
+    set_target_properties(${target} PROPERTIES PREFIX "lib" OUTPUT_NAME ${lower})
+    # Bind the library's own symbols to itself, never to another module's.
+    target_link_options(${target} PRIVATE -Wl,-Bsymbolic -Wl,--no-undefined)
+  endif()
+  if(ARG_FOLDER)
+    set_target_properties(${target} PROPERTIES
+      LIBRARY_OUTPUT_DIRECTORY ${ARG_FOLDER}
+      RUNTIME_OUTPUT_DIRECTORY ${ARG_FOLDER})
+  endif()
+  quennet_warnings(${target})
+endfunction()

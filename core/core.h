@@ -1,0 +1,135 @@
+// Shared monitor mechanics, built into each monitor library on its own:
+// the port table with its lock, the two allocators, string copies, the
+// registry helper, the status agent binding, the document-information copy
+// and the agent-reply handling. Each library gets its own copy of the state
+// below (nothing is exported), so two monitors in one process share nothing.
+#pragma once
+
+#include "agent_api.h"
+#include "win32.h"
+
+#include <atomic>
+
+// ---------------------------------------------------------------- records
+
+#define PORT_SIGNATURE 0x4F4Au
+
+// The fields both monitors' records begin with, in this order. Each monitor's
+// own `PortEntry` derives from it and adds its fields after these.
+struct PortHead {
+    DWORD Signature; // PORT_SIGNATURE while the record lives
+    PortHead *Next;  // next record in PortTable
+    LPWSTR PortName;
+    LPWSTR PrinterName;
+    LPSTR Model; // null until a device ID named one
+    DWORD JobId;
+    DWORD Flags; // changed only through SetFlags / ClearFlags (atomic)
+};
+
+// What differs between the two monitors' records, told to the shared code by
+// the monitor that links it (one constant table per library).
+struct MonitorRecordInfo {
+    SIZE_T RecordSize;      // sizeof the monitor's PortEntry
+    DWORD AgentActiveFlag;  // the record's AgentActive bit
+    DWORD JobCancelledFlag; // the record's JobCancelled bit
+    DWORD AgentOffFlags;    // bits a non-zero AgentJobStatus/AgentJobItems answer clears
+    HANDLE *(*PrinterHandleOf)(PortHead *entry); // where the record keeps its printer handle
+    void (*FreeRecordExtras)(PortHead *entry);   // frees what the record owns beyond the head
+};
+// Defined by each monitor.
+extern const MonitorRecordInfo RecordInfo;
+
+// ---------------------------------------------------------------- flag word
+// Different bits may be changed at once by a spooler thread and a status
+// thread: atomic OR / AND never undo each other's change.
+inline void SetFlags(PortHead *entry, DWORD bits) {
+    std::atomic_ref<DWORD>(entry->Flags).fetch_or(bits);
+}
+inline void ClearFlags(PortHead *entry, DWORD bits) {
+    std::atomic_ref<DWORD>(entry->Flags).fetch_and(~bits);
+}
+inline bool TestFlags(PortHead *entry, DWORD bits) {
+    return (std::atomic_ref<DWORD>(entry->Flags).load() & bits) != 0;
+}
+inline DWORD LoadFlags(PortHead *entry) {
+    return std::atomic_ref<DWORD>(entry->Flags).load();
+}
+// Sets `bits` when `on`, clears them otherwise.
+inline void AssignFlags(PortHead *entry, DWORD bits, bool on) {
+    if (on)
+        SetFlags(entry, bits);
+    else
+        ClearFlags(entry, bits);
+}
+
+// True for a non-null handle whose record carries the signature.
+BOOL IsValidPort(HANDLE handle);
+
+// ---------------------------------------------------------------- port table
+// All under MonitorLock unless said otherwise.
+extern PortHead *PortTable;
+extern DWORD PortCount;
+extern CRITICAL_SECTION MonitorLock;
+
+void InitializeMonitorLock();
+void EnterMonitorLock();
+void LeaveMonitorLock();
+
+// Entry whose PortName equals `portName` ignoring case; null for a null or
+// empty name. Caller holds MonitorLock.
+PortHead *FindPort(LPCWSTR portName);
+// A linked record of RecordInfo.RecordSize zeroed bytes with its names,
+// signature and the agent library loaded when it is not. Caller holds the lock.
+PortHead *CreatePortEntry(LPCWSTR portName, LPCWSTR printerName);
+// Unlinks and frees; FALSE when the record is not in the table. Caller holds the lock.
+BOOL DeletePortEntry(PortHead *entry);
+// True when the LPR Port monitor has a key for this port.
+BOOL IsLprPort(PortHead *entry);
+
+// ---------------------------------------------------------------- memory and strings
+LPVOID AllocFixed(SIZE_T bytes);   // GMEM_FIXED, zero-filled; GlobalFree
+LPVOID AllocMovable(SIZE_T bytes); // movable, zeroed, kept locked; FreeMovable
+BOOL FreeMovable(LPVOID mem);      // FALSE for null or a pointer of no block
+LPWSTR DupWide(LPCWSTR s);         // AllocFixed copy, null for null
+LPSTR DupNarrow(LPCSTR s);
+
+// Opens `subKey` with KEY_READ, queries `valueName`, closes; the Windows
+// error of the open, else of the query.
+LONG ReadRegistryValue(HKEY root, LPCWSTR subKey, LPCWSTR valueName, LPDWORD type, LPBYTE data,
+                       LPDWORD dataSize);
+
+// A looked-up export as the function type it is.
+template <class F> inline F ProcAs(FARPROC proc) {
+    return reinterpret_cast<F>(reinterpret_cast<void (*)(void)>(proc));
+}
+
+// ---------------------------------------------------------------- status agent
+// Loaded with the first record, freed after the last (CreatePortEntry,
+// DeletePortEntry). Without the library or a slot: 0 from the job calls,
+// -1 from AgentQuery. A non-zero AgentJobStatus / AgentJobItems answer clears
+// RecordInfo.AgentOffFlags on the entry.
+BOOL AgentLoaded();
+void LoadAgentLibrary();   // caller holds MonitorLock
+void UnloadAgentLibrary(); // caller holds MonitorLock
+LONG AgentQuery();
+LONG AgentJobStart(PortHead *entry, LPCSTR model);
+LONG AgentJobEnd(PortHead *entry);
+LONG AgentJobStatus(PortHead *entry, DWORD jobId, DWORD code);
+LONG AgentJobItems(PortHead *entry, DWORD statusWord, DWORD itemCount, TklItem *items);
+
+// ---------------------------------------------------------------- job helpers
+// A private copy of the spooler's DOC_INFO_1, laid out as DOC_INFO_1W.
+struct DocInfoCopy {
+    LPWSTR DocName;
+    LPWSTR OutputFile;
+    LPWSTR Datatype;
+};
+DocInfoCopy *CopyDocInfo(const BYTE *docInfo); // null for null or no memory
+BOOL FreeDocInfo(DocInfoCopy *copy);           // FALSE for null
+
+// Bit 0x10000 of an agent's job-start answer: mark the job cancelled, cancel
+// it in the spooler and, when that worked, report 0x100.
+void HandleAgentReply(PortHead *entry, LONG reply);
+
+// Value of at most `n` leading hexadecimal digits of `text`.
+DWORD ParseHexDigits(LPCSTR text, DWORD n);

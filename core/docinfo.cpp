@@ -1,0 +1,49 @@
+// The document information kept while a port's open is deferred, and the
+// handling of an agent's request to cancel a job.
+#include "core.h"
+
+DocInfoCopy *CopyDocInfo(const BYTE *docInfo) {
+    if (docInfo == nullptr)
+        return nullptr;
+    const DOC_INFO_1W *info = (const DOC_INFO_1W *)docInfo;
+    DocInfoCopy *copy = (DocInfoCopy *)AllocFixed(sizeof(DocInfoCopy));
+    if (copy == nullptr)
+        return nullptr;
+    // Copy each string that is there; a null one stays null.
+    if (info->pDocName != nullptr && (copy->DocName = DupWide(info->pDocName)) == nullptr)
+        goto fail;
+    if (info->pOutputFile != nullptr && (copy->OutputFile = DupWide(info->pOutputFile)) == nullptr)
+        goto fail;
+    if (info->pDatatype != nullptr && (copy->Datatype = DupWide(info->pDatatype)) == nullptr)
+        goto fail;
+    return copy;
+
+fail:
+    FreeDocInfo(copy);
+    return nullptr;
+}
+
+BOOL FreeDocInfo(DocInfoCopy *copy) {
+    if (copy == nullptr)
+        return FALSE;
+    if (copy->DocName != nullptr)
+        GlobalFree(copy->DocName);
+    if (copy->OutputFile != nullptr)
+        GlobalFree(copy->OutputFile);
+    if (copy->Datatype != nullptr)
+        GlobalFree(copy->Datatype);
+    GlobalFree(copy);
+    return TRUE;
+}
+
+void HandleAgentReply(PortHead *entry, LONG reply) {
+    if ((reply & AGENT_REPLY_CANCEL) == 0)
+        return;
+    SetFlags(entry, RecordInfo.JobCancelledFlag);
+    // Cancel the spooler's job; only a cancel that took is reported.
+    HANDLE printer = *RecordInfo.PrinterHandleOf(entry);
+    if (printer == nullptr)
+        return;
+    if (SetJobW(printer, entry->JobId, 0, nullptr, JOB_CONTROL_CANCEL))
+        AgentJobStatus(entry, entry->JobId, AGENT_STATUS_CANCELLED);
+}

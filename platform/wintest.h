@@ -1,0 +1,92 @@
+// What only tests and the stand-in spooler host use of the platform layer:
+// allocation fault injection, the test clock, the in-process spooler's
+// record, the loader's folders and the registry hive. Monitor code never
+// includes this header.
+//
+// On POSIX everything here is implemented by libwinplat.so. On Windows the
+// real API cannot be steered this way; `PlatHasTestHooks()` answers FALSE
+// there and tests that need a hook skip with a reason.
+#pragma once
+
+#include "win32.h"
+
+#include <string>
+#include <vector>
+
+// A UTF-16 string in the platform's WCHAR.
+typedef std::basic_string<WCHAR> WString;
+
+#ifdef _WIN32
+#define PLATAPI
+#else
+#define PLATAPI __attribute__((visibility("default")))
+#endif
+
+// True where the hooks below really steer the platform (POSIX layer).
+PLATAPI bool PlatHasTestHooks();
+
+// ---------------------------------------------------------------- allocation faults
+// Counts every GlobalAlloc, LocalAlloc and HeapAlloc of the process.
+// PlatFailAllocation(n) makes the n-th allocation from now on fail (n >= 1;
+// 0 switches the injection off); the failing call sets ERROR_NOT_ENOUGH_MEMORY.
+PLATAPI void PlatFailAllocation(unsigned long n);
+// Allocations made since the process started (failed ones included).
+PLATAPI unsigned long PlatAllocationCount();
+// Blocks of GlobalAlloc, LocalAlloc and HeapAlloc not yet freed.
+PLATAPI long PlatLiveBlocks();
+
+// ---------------------------------------------------------------- test clock
+// GetTickCount() = offset + elapsed real milliseconds x scale; Sleep(ms) and
+// timed waits last ms / scale real milliseconds. Real time (scale 1, offset
+// continuing the real tick) is the default; WINPLAT_CLOCK_SCALE sets the scale.
+PLATAPI void PlatSetClockScale(double scale);
+PLATAPI double PlatClockScale();
+// Moves the tick counter forward by `ms` (wraps at 2^32, as on Windows).
+PLATAPI void PlatAdvanceTicks(DWORD ms);
+// Sets the tick counter to `tick` now (for tests across the 32-bit wrap).
+PLATAPI void PlatSetTickCount(DWORD tick);
+
+// ---------------------------------------------------------------- spooler
+struct PlatJobControl {
+    WString Printer;
+    DWORD JobId;
+    DWORD Command;
+    bool Succeeded;
+};
+// Forgets printers, records and handles.
+PLATAPI void PlatSpoolerReset();
+// Makes `printer` known to OpenPrinterW (unknown ones fail with 1801).
+PLATAPI void PlatSpoolerAddPrinter(const WString &printer);
+// From now on SetJobW answers `succeed` (TRUE by default).
+PLATAPI void PlatSpoolerSetJobResult(bool succeed);
+// Every SetJobW call in order (also the failed ones).
+PLATAPI std::vector<PlatJobControl> PlatSpoolerJobControls();
+// The commands of one printer's job, in order.
+PLATAPI std::vector<DWORD> PlatSpoolerJobCommands(const WString &printer, DWORD jobId);
+// Printer handles opened and not yet closed.
+PLATAPI long PlatSpoolerOpenHandles();
+// OpenPrinterW calls so far.
+PLATAPI long PlatSpoolerOpenCount();
+
+// ---------------------------------------------------------------- loader
+// Folders searched, in order, for a DLL name mapped to a shared object
+// ("RAVODIR.DLL" -> "libravodir.so"), before the normal dlopen search.
+// Separated by ':'; replaces WINPLAT_LIBRARY_PATH's value.
+PLATAPI void PlatSetLibraryPath(const std::string &folders);
+// How often a DLL name is currently loaded (0 when not loaded).
+PLATAPI long PlatModuleRefCount(const WString &dllName);
+
+// ---------------------------------------------------------------- registry
+// Drops every key and value and reads the hive anew from `path` (empty:
+// an empty in-memory hive that is never written). FALSE with a message
+// naming file and line when the file does not parse (the hive is left empty).
+PLATAPI bool PlatRegistryOpen(const std::string &path, std::string *error);
+// Current hive file ("" when in memory only).
+PLATAPI std::string PlatRegistryPath();
+// The whole hive in the export format.
+PLATAPI std::string PlatRegistryExport();
+
+// ---------------------------------------------------------------- strings
+// Convenience for tests and the host: UTF-8 <-> UTF-16.
+PLATAPI WString PlatWide(const std::string &utf8);
+PLATAPI std::string PlatNarrow(const WString &utf16);

@@ -1,0 +1,161 @@
+// Quennet, the job-language monitor: its port record, flag bits and the
+// operations its files share. One file per concern:
+//   entry.cpp     InitializePrintMonitor, OpenPortEx, ClosePort, the record
+//   job.cpp       StartDocPort, EndDocPort and the job helpers
+//   io.cpp        WritePort, ReadPort, GetPrinterDataFromPort
+//   deviceid.cpp  device identification
+//   command.cpp   job-language command builder and sender
+//   reader.cpp    response reader
+//   thread.cpp    status polling thread
+//   dispatch.cpp  response dispatcher
+#pragma once
+
+#include "core.h"
+#include "tkl_types.h"
+
+// ---------------------------------------------------------------- flag bits
+constexpr DWORD JobActive = 0x1;
+constexpr DWORD KeepPolling = 0x2;
+constexpr DWORD ThreadRunning = 0x4;
+constexpr DWORD StartSent = 0x8;
+constexpr DWORD PrefixPending = 0x10;
+constexpr DWORD JobLanguageOn = 0x20;
+constexpr DWORD PortStarted = 0x40;
+constexpr DWORD StartPending = 0x100;
+constexpr DWORD OpenPending = 0x200;
+constexpr DWORD AgentStartDone = 0x400;
+constexpr DWORD DataStarted = 0x800;
+constexpr DWORD WriteFailed = 0x2000;
+constexpr DWORD LprPort = 0x4000;
+constexpr DWORD JobCancelled = 0x8000;
+constexpr DWORD AgentActive = 0x10000;
+
+// A job id whose end the printer has still to report; newest first.
+struct JobIdNode {
+    JobIdNode *Next; // next older node
+    DWORD JobId;
+};
+
+// Value of RemoveJobIds meaning every pending id.
+constexpr DWORD ALL_JOB_IDS = 0xFFFFFFFF;
+
+// One opened port. The spooler's port handle is its address.
+struct PortEntry : PortHead {
+    // Signature, Next, PortName, PrinterName, Model, JobId, Flags: PortHead
+    DWORD StatusCode;
+    JobIdNode *JobIds;
+    HANDLE PortHandle;
+    HANDLE PrinterHandle;
+    HANDLE WakeEvent;     // auto-reset; wakes the status thread or asks it to stop
+    HANDLE ReadDoneEvent; // manual-reset; set when the thread's read is done
+    HANDLE PortIoEvent;   // auto-reset; the printer connection's turn
+    DWORD LastActivityTick;
+    LPSTR PendingCommand; // AllocMovable text written ahead of the job's data
+    DWORD PendingLength;
+    DWORD PendingOffset;
+    DocInfoCopy *DocInfo; // the DocInfoCopy kept while the open or start is deferred
+    DWORD DocInfoLevel;
+    DWORD PollingLevel;
+    MONITOR PortMonitorTable; // only the NT 4.0 slots are copied; the rest stay null
+};
+
+// Flag helpers on the monitor's own record.
+inline void SetFlags(PortEntry *e, DWORD bits) { SetFlags(static_cast<PortHead *>(e), bits); }
+inline void ClearFlags(PortEntry *e, DWORD bits) { ClearFlags(static_cast<PortHead *>(e), bits); }
+inline bool TestFlags(PortEntry *e, DWORD bits) { return TestFlags(static_cast<PortHead *>(e), bits); }
+
+// Event handle fields are polled by other threads (StopStatusThread waits for
+// WakeEvent to become null): read and write them atomically.
+inline HANDLE LoadHandle(HANDLE &field) { return std::atomic_ref<HANDLE>(field).load(); }
+inline void StoreHandle(HANDLE &field, HANDLE value) { std::atomic_ref<HANDLE>(field).store(value); }
+
+// ---------------------------------------------------------------- spooler entry points
+BOOL WINAPI OpenPortEx(LPWSTR portName, LPWSTR printerName, PHANDLE handle, LPMONITOR monitor);
+BOOL WINAPI ClosePort(HANDLE port);
+BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
+BOOL WINAPI EndDocPort(HANDLE port);
+BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written);
+BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD read);
+BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPWSTR valueName, LPWSTR inBuffer,
+                                   DWORD inSize, LPWSTR outBuffer, DWORD outSize,
+                                   LPDWORD returned);
+
+// ---------------------------------------------------------------- job start and end
+BOOL OpenAndStartPort(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
+void ChooseJobMode(PortEntry *e);
+void SetReadTimeouts(PortEntry *e);
+void ReleaseJobBuffers(PortEntry *e);
+void FinishJob(PortEntry *e);
+BOOL PushJobId(PortEntry *e, DWORD jobId);
+JobIdNode *FindJobId(PortEntry *e, DWORD jobId, JobIdNode **predecessor);
+void RemoveJobIds(PortEntry *e, DWORD jobId, BOOL notify);
+void NotifyJobRemoved(PortEntry *e, JobIdNode *node, DWORD kind);
+
+// ---------------------------------------------------------------- write path
+BOOL DeferredOpenAndStart(PortEntry *e);
+BOOL ForwardPrinterData(PortEntry *e, DWORD controlId, LPWSTR valueName, LPWSTR inBuffer,
+                        DWORD inSize, LPWSTR outBuffer, DWORD outSize, LPDWORD returned);
+
+// ---------------------------------------------------------------- device identification
+#define MODEL_MAX 80
+#define DEVICE_ID_BUFFER 1025
+BOOL QueryDeviceId(PortEntry *e);
+BOOL ParseDeviceId(PortEntry *e, LPSTR text);
+BOOL ModelContains(PortEntry *e, LPCSTR model);
+
+// ---------------------------------------------------------------- command builder
+#define COMMAND_JOB_START 1
+#define COMMAND_JOB_END 2
+#define COMMAND_NOTIFY_ONLY 3
+
+struct CommandTemplate {
+    DWORD Code;
+    DWORD ValueType; // 0, 1, 2: integer 1, 2, 3 of the row; 3: String; 99: no value
+    LONG Integer1;
+    LONG Integer2;
+    LONG Integer3;
+    LPCSTR String;
+};
+#define VALUE_NONE 99
+
+BOOL PrepareCommand(PortEntry *e, DWORD kind, LPSTR *text, LPDWORD length);
+BOOL BuildCommandItems(PortEntry *e, DWORD kind, TklItem **items, LPDWORD count);
+BOOL ComposeCommandText(TklItem *items, DWORD count, LPSTR *text, LPDWORD length);
+void FreeTklItems(TklItem *items, DWORD count);
+BOOL SendCommandText(PortEntry *e, LPCSTR text);
+DWORD GetJobNotifyPort();
+BOOL GetLocalIPv4Address(BYTE address[4]);
+
+// ---------------------------------------------------------------- response reader
+#define READ_BUFFER_SIZE 4096
+#define ACCUMULATION_BUFFER_SIZE 65536
+#define SEGMENT_BUFFER_SIZE 16384
+DWORD ReadPrinterResponses(PortEntry *e);
+BOOL ParseResponseText(PortEntry *e, LPSTR text, LPDWORD consumed);
+LPSTR NextResponseSegment(LPSTR position, LPSTR segment);
+BOOL ParseTklText(LPSTR segment, LPDWORD consumed, TklItem **items, LPDWORD count);
+
+// ---------------------------------------------------------------- status thread
+DWORD ReadPollingLevel();
+BOOL StartStatusThread(PortEntry *e);
+void StopStatusThread(PortEntry *e);
+DWORD WINAPI StatusThreadMain(LPVOID parameter);
+void EndStatusThread(PortEntry *e);
+
+// ---------------------------------------------------------------- response dispatcher
+struct StatusRange {
+    DWORD Low;
+    DWORD High;
+    DWORD Value;
+};
+extern const StatusRange StatusRangeTable[];
+extern const DWORD PollingIntervals[5][2]; // [level - 1][0: interval A, 1: interval B]
+void DispatchTklItems(PortEntry *e, TklItem *items, DWORD count);
+BOOL AppendTklItemCopy(const TklItem *item, TklItem **list, LPDWORD count);
+BOOL WritePortStatusValue(PortEntry *e, DWORD code, TklValue *values);
+DWORD MapStatusCode(DWORD code, DWORD kind);
+
+// Registry keys of this monitor.
+#define TALLOW_KEY WSTR("SOFTWARE\\Morvane\\TallowII")
+#define POLLING_KEY WSTR("SOFTWARE\\Morvane\\TallowII\\VorlAgnt")
+#define PORTS_KEY_PREFIX WSTR("SOFTWARE\\Morvane\\TallowII\\Ports\\")
