@@ -94,6 +94,9 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
+#define ERROR_NOT_LOCKED 158L
+#define ERROR_BAD_PATHNAME 161L
+#define ERROR_BAD_EXE_FORMAT 193L
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_BUSY 170L
@@ -105,6 +108,7 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define ERROR_CANTREAD 1012L
 #define ERROR_CANTWRITE 1013L
 #define ERROR_REGISTRY_CORRUPT 1015L
+#define ERROR_KEY_DELETED 1018L
 #define ERROR_NO_NETWORK 1222L
 #define ERROR_TIMEOUT 1460L
 #define ERROR_INVALID_PRINTER_NAME 1801L
@@ -113,6 +117,10 @@ typedef struct _SECURITY_ATTRIBUTES {
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+// Everything declared from here on is exported by libwinplat.so, whatever
+// visibility the including library compiles with.
+#pragma GCC visibility push(default)
 
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD error);
@@ -127,6 +135,7 @@ void WINAPI SetLastError(DWORD error);
 #define LMEM_FIXED 0x0000
 #define LMEM_ZEROINIT 0x0040
 #define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+#define LMEM_MOVEABLE 0x0002
 #define HEAP_ZERO_MEMORY 0x00000008
 
 HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes);
@@ -169,6 +178,9 @@ typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID parameter);
 #define THREAD_PRIORITY_LOWEST (-2)
 #define THREAD_PRIORITY_BELOW_NORMAL (-1)
 #define THREAD_PRIORITY_NORMAL 0
+#define THREAD_PRIORITY_ABOVE_NORMAL 1
+#define THREAD_PRIORITY_HIGHEST 2
+#define THREAD_PRIORITY_ERROR_RETURN 0x7FFFFFFF
 #define CREATE_SUSPENDED 0x00000004
 
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
@@ -260,6 +272,12 @@ DWORD WINAPI WNetGetConnectionW(LPCWSTR localName, LPWSTR remoteName, LPDWORD le
 #define WSADESCRIPTION_LEN 256
 #define WSASYS_STATUS_LEN 128
 #define SOCKET_ERROR (-1)
+#define WSAEFAULT 10014
+#define WSAVERNOTSUPPORTED 10092
+#define WSANOTINITIALISED 10093
+#define WSAHOST_NOT_FOUND 11001
+#define WSATRY_AGAIN 11002
+#define WSANO_DATA 11004
 
 typedef struct WSAData {
     WORD wVersion;
@@ -299,6 +317,8 @@ typedef struct _PRINTER_DEFAULTSW {
 BOOL WINAPI OpenPrinterW(LPWSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults);
 BOOL WINAPI SetJobW(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command);
 BOOL WINAPI ClosePrinter(HANDLE printer);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,132 @@
+// Threads: detached POSIX threads behind a waitable, closable handle, with
+// small Windows-like thread ids and a recorded priority.
+#include "internal.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+namespace {
+
+using winplat::KernelObject;
+
+// Windows never gives a thread less stack than this; monitor code may
+// ask for less and rely on the difference.
+constexpr size_t MinimumStack = 256 * 1024;
+
+// Thread ids as Windows hands them out: small non-zero multiples of 4.
+DWORD NewThreadId() {
+    static std::atomic<DWORD> next{4};
+    return next.fetch_add(4);
+}
+
+thread_local DWORD currentThreadId = 0;
+
+struct Thread : KernelObject {
+    Thread(LPTHREAD_START_ROUTINE start, LPVOID parameter)
+        : KernelObject(Kind::Thread), Start(start), Parameter(parameter), Id(NewThreadId()) {}
+
+    DWORD Wait(DWORD ms) override {
+        std::unique_lock<std::mutex> lock(Lock);
+        auto ended = [this] { return Ended; };
+        if (ms == INFINITE)
+            Changed.wait(lock, ended);
+        else if (!Changed.wait_for(lock, winplat::RealDuration(ms), ended))
+            return WAIT_TIMEOUT;
+        return WAIT_OBJECT_0;
+    }
+
+    const LPTHREAD_START_ROUTINE Start;
+    const LPVOID Parameter;
+    const DWORD Id;
+    std::atomic<int> Priority{THREAD_PRIORITY_NORMAL};
+    std::mutex Lock;
+    std::condition_variable Changed;
+    bool Ended = false;
+    DWORD ExitCode = 0;
+};
+
+// The thread's body; the thread owns one reference to its object so the
+// handle may be closed while it runs.
+void *RunThread(void *argument) {
+    auto *self = static_cast<std::shared_ptr<Thread> *>(argument);
+    std::shared_ptr<Thread> thread = std::move(*self);
+    delete self;
+    currentThreadId = thread->Id;
+    DWORD code = thread->Start(thread->Parameter);
+    // Tell the waiters that the thread has ended.
+    std::lock_guard<std::mutex> guard(thread->Lock);
+    thread->ExitCode = code;
+    thread->Ended = true;
+    thread->Changed.notify_all();
+    return nullptr;
+}
+
+std::shared_ptr<Thread> FindThread(HANDLE handle) {
+    std::shared_ptr<KernelObject> object = winplat::FindHandle(handle);
+    if (object == nullptr || object->ObjectKind != KernelObject::Kind::Thread)
+        return nullptr;
+    return std::static_pointer_cast<Thread>(object);
+}
+
+} // namespace
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
+                           LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD creationFlags,
+                           LPDWORD threadId) {
+    // A suspended thread could never be resumed here.
+    if (start == nullptr || (creationFlags & CREATE_SUSPENDED) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto thread = std::make_shared<Thread>(start, parameter);
+    HANDLE handle = thread.get();
+
+    // A detached thread with at least the minimum stack.
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, stackSize > MinimumStack ? stackSize : MinimumStack);
+
+    // The handle exists before the thread runs, so it may close it itself.
+    winplat::AddHandle(thread);
+    auto *reference = new std::shared_ptr<Thread>(thread);
+    pthread_t id;
+    int failed = pthread_create(&id, &attr, RunThread, reference);
+    pthread_attr_destroy(&attr);
+    if (failed) {
+        delete reference;
+        CloseHandle(handle);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (threadId != nullptr)
+        *threadId = thread->Id;
+    return handle;
+}
+
+BOOL WINAPI SetThreadPriority(HANDLE thread, int priority) {
+    std::shared_ptr<Thread> object = FindThread(thread);
+    if (object == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // Recorded only: unprivileged POSIX threads cannot be reprioritised both ways.
+    object->Priority = priority;
+    return TRUE;
+}
+
+int WINAPI GetThreadPriority(HANDLE thread) {
+    std::shared_ptr<Thread> object = FindThread(thread);
+    if (object == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return THREAD_PRIORITY_ERROR_RETURN;
+    }
+    return object->Priority;
+}
+
+DWORD WINAPI GetCurrentThreadId(void) {
+    if (currentThreadId == 0)
+        currentThreadId = NewThreadId();
+    return currentThreadId;
+}
