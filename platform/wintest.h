@@ -25,6 +25,17 @@ typedef std::basic_string<WCHAR> WString;
 // True where the hooks below really steer the platform (POSIX layer).
 PLATAPI bool PlatHasTestHooks();
 
+// First statement of a test (or of its fixture's SetUp) that needs fault
+// injection, the test clock, the spooler record or registry files: on Windows
+// the test is reported as skipped with the reason, never silently passed.
+// Test programs include GoogleTest before this header.
+#define REQUIRE_TEST_HOOKS()                                                                       \
+    do {                                                                                           \
+        if (!PlatHasTestHooks())                                                                   \
+            GTEST_SKIP() << "needs the POSIX platform layer's test hooks (fault injection, test "  \
+                            "clock, spooler record, registry files), which Windows lacks";         \
+    } while (0)
+
 // ---------------------------------------------------------------- allocation faults
 // Counts every GlobalAlloc, LocalAlloc and HeapAlloc of the process.
 // PlatFailAllocation(n) makes the n-th allocation from now on fail (n >= 1;
@@ -71,15 +82,20 @@ PLATAPI long PlatSpoolerOpenCount();
 // ---------------------------------------------------------------- loader
 // Folders searched, in order, for a DLL name mapped to a shared object
 // ("RAVODIR.DLL" -> "libravodir.so"), before the normal dlopen search.
-// Separated by ':'; replaces WINPLAT_LIBRARY_PATH's value.
+// Separated by ':'; replaces WINPLAT_LIBRARY_PATH's value. On Windows:
+// SetDllDirectoryW of the first folder (';'-separated there, unless the list
+// is of POSIX paths, which Wine maps to its drive paths).
 PLATAPI void PlatSetLibraryPath(const std::string &folders);
-// How often a DLL name is currently loaded (0 when not loaded).
+// How often a DLL name is currently loaded (0 when not loaded; -1 on
+// Windows, which does not tell: tests leave out that check when negative).
 PLATAPI long PlatModuleRefCount(const WString &dllName);
 
 // ---------------------------------------------------------------- registry
 // Drops every key and value and reads the hive anew from `path` (empty:
 // an empty in-memory hive that is never written). FALSE with a message
 // naming file and line when the file does not parse (the hive is left empty).
+// On Windows the registry is the real one: "" only removes
+// HKLM\SOFTWARE\Morvane, a file path fails, the export is empty.
 PLATAPI bool PlatRegistryOpen(const std::string &path, std::string *error);
 // Current hive file ("" when in memory only).
 PLATAPI std::string PlatRegistryPath();

@@ -63,6 +63,12 @@ struct PortEntry : PortHead {
 inline void SetFlags(PortEntry *e, DWORD bits) { SetFlags(static_cast<PortHead *>(e), bits); }
 inline void ClearFlags(PortEntry *e, DWORD bits) { ClearFlags(static_cast<PortHead *>(e), bits); }
 inline bool TestFlags(PortEntry *e, DWORD bits) { return TestFlags(static_cast<PortHead *>(e), bits); }
+// Clears `bit` atomically and answers whether it was set: of several threads
+// claiming the same bit, exactly one wins (PortStarted: who ends and closes
+// the port below).
+inline bool ClaimFlag(PortEntry *e, DWORD bit) {
+    return (std::atomic_ref<DWORD>(e->Flags).fetch_and(~bit) & bit) != 0;
+}
 
 // Event handle fields are polled by other threads (StopStatusThread waits for
 // WakeEvent to become null): read and write them atomically.
@@ -89,7 +95,26 @@ void FinishJob(PortEntry *e);
 BOOL PushJobId(PortEntry *e, DWORD jobId);
 JobIdNode *FindJobId(PortEntry *e, DWORD jobId, JobIdNode **predecessor);
 void RemoveJobIds(PortEntry *e, DWORD jobId, BOOL notify);
+// Removes the oldest node of `jobId` and every older one. Unlike RemoveJobIds
+// it takes 0xFFFFFFFF as a job id like any other: for one job's id.
+void RemoveJobIdAndOlder(PortEntry *e, DWORD jobId, BOOL notify);
 void NotifyJobRemoved(PortEntry *e, JobIdNode *node, DWORD kind);
+// ChooseJobMode, and without the "RVT-101" shortcut the deferred start.
+void DecideJobMode(PortEntry *e, BOOL modelShortcut);
+// AgentJobStart with the model when the printer was identified for this job
+// (PortStarted and JobLanguageOn), else "".
+LONG CallAgentJobStart(PortEntry *e);
+
+// ---------------------------------------------------------------- port monitor below
+// Every call into the port monitor's table goes through these: a slot the
+// port monitor left empty fails with ERROR_NOT_SUPPORTED (a write or read
+// then reports 0 bytes) instead of being called.
+BOOL PortOpen(PortEntry *e); // pfnOpenPort(PortName, &PortHandle)
+BOOL PortStartDoc(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
+BOOL PortWrite(PortEntry *e, LPBYTE buffer, DWORD count, LPDWORD written);
+BOOL PortRead(PortEntry *e, LPBYTE buffer, DWORD count, LPDWORD read);
+BOOL PortEndDoc(PortEntry *e);
+BOOL PortClose(PortEntry *e);
 
 // ---------------------------------------------------------------- write path
 BOOL DeferredOpenAndStart(PortEntry *e);
@@ -126,13 +151,28 @@ BOOL SendCommandText(PortEntry *e, LPCSTR text);
 DWORD GetJobNotifyPort();
 BOOL GetLocalIPv4Address(BYTE address[4]);
 
+// The command lists of the two families, indexed by kind - 1; each list
+// ends with a row whose code is 0. The kind-3 list is shared.
+extern const CommandTemplate *const StandardCommandLists[3];
+extern const CommandTemplate *const Rvt101CommandLists[3];
+
+// Notification strings: "+", a 29-character destination, the job id in
+// 8 hexadecimal digits; the quoted forms add a '"' at each end. Each writes
+// at most `size` bytes (terminator included) and answers the text's length.
+#define NOTIFICATION_BUFFER 128
+int FormatPortNotification(LPSTR buffer, size_t size, DWORD jobId, BOOL quoted);
+int FormatDatagramNotification(LPSTR buffer, size_t size, const BYTE address[4], DWORD port,
+                               DWORD jobId);
+
 // ---------------------------------------------------------------- response reader
 #define READ_BUFFER_SIZE 4096
 #define ACCUMULATION_BUFFER_SIZE 65536
 #define SEGMENT_BUFFER_SIZE 16384
 DWORD ReadPrinterResponses(PortEntry *e);
 BOOL ParseResponseText(PortEntry *e, LPSTR text, LPDWORD consumed);
-LPSTR NextResponseSegment(LPSTR position, LPSTR segment);
+// `segment` holds `capacity` bytes; a response too long for it is passed over
+// (the position moves behind its form feed, the segment stays empty).
+LPSTR NextResponseSegment(LPSTR position, LPSTR segment, DWORD capacity = SEGMENT_BUFFER_SIZE);
 BOOL ParseTklText(LPSTR segment, LPDWORD consumed, TklItem **items, LPDWORD count);
 
 // ---------------------------------------------------------------- status thread

@@ -3,6 +3,7 @@
 // time, so tests can run minutes of monitor time in milliseconds.
 #include "internal.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
@@ -25,7 +26,8 @@ struct ClockState {
 uint64_t SystemUptimeMs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<uint64_t>(now.tv_sec) * 1000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
 // A positive finite scale from WINPLAT_CLOCK_SCALE, else 1.
@@ -75,7 +77,9 @@ SteadyClock::duration RealDuration(DWORD ms) {
         std::lock_guard<std::mutex> guard(s.Lock);
         scale = s.Scale;
     }
-    std::chrono::duration<double, std::milli> real(static_cast<double>(ms) / scale);
+    // Capped at a year, so that deadlines computed from it cannot overflow.
+    double realMs = std::min(static_cast<double>(ms) / scale, 365.0 * 24 * 3600 * 1000);
+    std::chrono::duration<double, std::milli> real(realMs);
     return std::chrono::duration_cast<SteadyClock::duration>(real);
 }
 

@@ -5,8 +5,14 @@ namespace {
 thread_local DWORD lastError = 0;
 }
 
-DWORD WINAPI GetLastError(void) { return lastError; }
+DWORD WINAPI GetLastError(void) {
+    return lastError;
+}
 
-void WINAPI SetLastError(DWORD error) { lastError = error; }
+void WINAPI SetLastError(DWORD error) {
+    lastError = error;
+}
 
-bool PlatHasTestHooks() { return true; }
+bool PlatHasTestHooks() {
+    return true;
+}

@@ -188,9 +188,13 @@ SIZE_T WINAPI GlobalSize(HGLOBAL mem) {
 }
 
 // Local blocks are global blocks, as in Win32.
-HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) { return GlobalAlloc(flags, bytes); }
+HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
+    return GlobalAlloc(flags, bytes);
+}
 
-HLOCAL WINAPI LocalFree(HLOCAL mem) { return GlobalFree(mem); }
+HLOCAL WINAPI LocalFree(HLOCAL mem) {
+    return GlobalFree(mem);
+}
 
 HANDLE WINAPI GetProcessHeap(void) {
     static int heap;

@@ -96,13 +96,17 @@ void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION cs) {
     cs->Initialized = 1;
 }
 
-void WINAPI EnterCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_lock(&cs->Mutex); }
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION cs) {
+    pthread_mutex_lock(&cs->Mutex);
+}
 
 BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
     return pthread_mutex_trylock(&cs->Mutex) == 0 ? TRUE : FALSE;
 }
 
-void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_unlock(&cs->Mutex); }
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION cs) {
+    pthread_mutex_unlock(&cs->Mutex);
+}
 
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION cs) {
     if (cs->Initialized) {

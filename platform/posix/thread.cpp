@@ -10,9 +10,12 @@ namespace {
 
 using winplat::KernelObject;
 
-// Windows never gives a thread less stack than this; monitor code may
-// ask for less and rely on the difference.
-constexpr size_t MinimumStack = 256 * 1024;
+// Windows reserves the program's default stack (1 MiB) however little a
+// thread asks for, and monitor code may rely on that. glibc takes the
+// thread's static TLS out of the same size (large under sanitizers), so
+// that comes on top.
+constexpr size_t MinimumStack = 1024 * 1024;
+constexpr size_t TlsAllowance = 256 * 1024;
 
 // Thread ids as Windows hands them out: small non-zero multiples of 4.
 DWORD NewThreadId() {
@@ -82,11 +85,12 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
     auto thread = std::make_shared<Thread>(start, parameter);
     HANDLE handle = thread.get();
 
-    // A detached thread with at least the minimum stack.
+    // A detached thread with at least the minimum usable stack.
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attr, stackSize > MinimumStack ? stackSize : MinimumStack);
+    pthread_attr_setstacksize(&attr,
+                              (stackSize > MinimumStack ? stackSize : MinimumStack) + TlsAllowance);
 
     // The handle exists before the thread runs, so it may close it itself.
     winplat::AddHandle(thread);

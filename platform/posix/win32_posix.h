@@ -60,13 +60,13 @@ typedef INT_PTR (*FARPROC)(void);
 #define FALSE 0
 #define MAX_PATH 260
 #define INFINITE 0xFFFFFFFFu
-#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR) - 1)
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 
 // Wide string literal in the one spelling monitor code writes.
 #define WSTR(s) u##s
 
 #define MAKEWORD(a, b) ((WORD)(((BYTE)(a)) | ((WORD)((BYTE)(b))) << 8))
-#define LOWORD(l) ((WORD)((DWORD_PTR)(l) & 0xffff))
+#define LOWORD(l) ((WORD)((DWORD_PTR)(l)&0xffff))
 #define HIWORD(l) ((WORD)((DWORD_PTR)(l) >> 16))
 
 typedef struct _SECURITY_ATTRIBUTES {
@@ -342,13 +342,13 @@ typedef struct _DOC_INFO_1W {
 
 // The SDK's MONITOR: the NT 4.0 table is its first 14 slots.
 typedef struct _MONITOR {
-    BOOL(WINAPI *pfnEnumPorts)(LPWSTR pName, DWORD Level, LPBYTE pPorts, DWORD cbBuf,
-                               LPDWORD pcbNeeded, LPDWORD pcReturned);
+    BOOL(WINAPI *pfnEnumPorts)
+    (LPWSTR pName, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LPDWORD pcbNeeded, LPDWORD pcReturned);
     BOOL(WINAPI *pfnOpenPort)(LPWSTR pName, PHANDLE pHandle);
-    BOOL(WINAPI *pfnOpenPortEx)(LPWSTR pPortName, LPWSTR pPrinterName, PHANDLE pHandle,
-                                struct _MONITOR *pMonitor);
-    BOOL(WINAPI *pfnStartDocPort)(HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD Level,
-                                  LPBYTE pDocInfo);
+    BOOL(WINAPI *pfnOpenPortEx)
+    (LPWSTR pPortName, LPWSTR pPrinterName, PHANDLE pHandle, struct _MONITOR *pMonitor);
+    BOOL(WINAPI *pfnStartDocPort)
+    (HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD Level, LPBYTE pDocInfo);
     BOOL(WINAPI *pfnWritePort)(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten);
     BOOL(WINAPI *pfnReadPort)(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead);
     BOOL(WINAPI *pfnEndDocPort)(HANDLE hPort);
@@ -357,15 +357,14 @@ typedef struct _MONITOR {
     BOOL(WINAPI *pfnAddPortEx)(LPWSTR pName, DWORD Level, LPBYTE lpBuffer, LPWSTR lpMonitorName);
     BOOL(WINAPI *pfnConfigurePort)(LPWSTR pName, HWND hWnd, LPWSTR pPortName);
     BOOL(WINAPI *pfnDeletePort)(LPWSTR pName, HWND hWnd, LPWSTR pPortName);
-    BOOL(WINAPI *pfnGetPrinterDataFromPort)(HANDLE hPort, DWORD ControlID, LPWSTR pValueName,
-                                            LPWSTR lpInBuffer, DWORD cbInBuffer,
-                                            LPWSTR lpOutBuffer, DWORD cbOutBuffer,
-                                            LPDWORD lpcbReturned);
+    BOOL(WINAPI *pfnGetPrinterDataFromPort)
+    (HANDLE hPort, DWORD ControlID, LPWSTR pValueName, LPWSTR lpInBuffer, DWORD cbInBuffer,
+     LPWSTR lpOutBuffer, DWORD cbOutBuffer, LPDWORD lpcbReturned);
     BOOL(WINAPI *pfnSetPortTimeOuts)(HANDLE hPort, LPCOMMTIMEOUTS lpCTO, DWORD reserved);
     BOOL(WINAPI *pfnXcvOpenPort)(LPCWSTR pszObject, ACCESS_MASK GrantedAccess, PHANDLE phXcv);
-    DWORD(WINAPI *pfnXcvDataPort)(HANDLE hXcv, LPCWSTR pszDataName, PBYTE pInputData,
-                                  DWORD cbInputData, PBYTE pOutputData, DWORD cbOutputData,
-                                  PDWORD pcbOutputNeeded);
+    DWORD(WINAPI *pfnXcvDataPort)
+    (HANDLE hXcv, LPCWSTR pszDataName, PBYTE pInputData, DWORD cbInputData, PBYTE pOutputData,
+     DWORD cbOutputData, PDWORD pcbOutputNeeded);
     BOOL(WINAPI *pfnXcvClosePort)(HANDLE hXcv);
 } MONITOR, *LPMONITOR;
 

@@ -1,0 +1,129 @@
+// The data path of a job: writes over the channel or through the port
+// monitor, reads and printer-data requests.
+#include "brantic.h"
+
+// Data cannot pass now: the spooler is told 0 bytes and calls again.
+static BOOL WriteNothing(LPDWORD written) {
+    Sleep(100);
+    *written = 0;
+    return TRUE;
+}
+
+// A failed send ends the job: the socket is closed, the agent told, and the
+// spooler's job cancelled.
+static void CancelChannelJob(PortEntry *e) {
+    TransportCloseSocket(e->ChannelSocket);
+    e->ChannelSocket = NO_SOCKET;
+    if (TestFlags(e, AgentActive))
+        AgentJobStatus(e, e->JobId, AGENT_STATUS_SEND_FAILED);
+    SetFlags(e, JobCancelled);
+    if (e->PrinterHandle != nullptr)
+        SetJobW(e->PrinterHandle, e->JobId, 0, nullptr, JOB_CONTROL_CANCEL);
+}
+
+BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written) {
+    if (!IsValidPort(port)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    PortEntry *e = (PortEntry *)port;
+    DWORD unused = 0;
+    if (written == nullptr)
+        written = &unused;
+
+    // The first write of the job tells the agent that data flows.
+    if (!TestFlags(e, DataStarted)) {
+        if (TestFlags(e, AgentActive))
+            AgentJobStatus(e, e->JobId, AGENT_STATUS_DATA_STARTED);
+        SetFlags(e, DataStarted);
+    }
+
+    // The agent still holds the job: ask again.
+    if (!TestFlags(e, AgentStartDone)) {
+        LONG reply = AgentJobStart(e, e->Model);
+        if (reply < 0)
+            return WriteNothing(written);
+        SetFlags(e, AgentStartDone);
+        HandleAgentReply(e, reply);
+    }
+
+    // A cancelled job swallows its data.
+    if (TestFlags(e, JobCancelled))
+        return WriteNothing(written);
+
+    // Retry a deferred open; once open, the model can be read.
+    if (TestFlags(e, OpenDeferred)) {
+        if (!RetryJobOutput(e))
+            return WriteNothing(written);
+        if (TestFlags(e, AgentActive))
+            ReadDeviceModel(e);
+    }
+
+    if (e->ChannelSocket == NO_SOCKET) {
+        // Through the port monitor; its failure is passed on as a short write.
+        *written = 0;
+        if (e->PortMonitorTable.pfnWritePort != nullptr &&
+            e->PortMonitorTable.pfnWritePort(e->PortHandle, buffer, count, written))
+            return TRUE;
+    } else {
+        // Over the channel; a library that claims more than it was given is
+        // held to what it was given.
+        int sent = TransportSend(e->ChannelSocket, buffer, count);
+        if (sent >= 0) {
+            *written = (DWORD)sent > count ? count : (DWORD)sent;
+            return TRUE;
+        }
+        *written = 0;
+        CancelChannelJob(e);
+    }
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD read) {
+    if (!IsValidPort(port)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    PortEntry *e = (PortEntry *)port;
+
+    // The channel has no read; nothing is read and the last error stays.
+    if (e->ChannelSocket != NO_SOCKET)
+        return FALSE;
+
+    // Through the port monitor, while it has a port open for the job.
+    if (e->PortHandle == nullptr || e->PortMonitorTable.pfnReadPort == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return e->PortMonitorTable.pfnReadPort(e->PortHandle, buffer, count, read);
+}
+
+BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPWSTR valueName, LPWSTR inBuffer,
+                                   DWORD inSize, LPWSTR outBuffer, DWORD outSize,
+                                   LPDWORD returned) {
+    // Requests by value name are not served.
+    if (!IsValidPort(port) || controlId == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    PortEntry *e = (PortEntry *)port;
+
+    // Without a channel, the port monitor answers for its open port.
+    if (e->ChannelSocket == NO_SOCKET) {
+        if (e->PortMonitorTable.pfnGetPrinterDataFromPort != nullptr && e->PortHandle != nullptr)
+            return e->PortMonitorTable.pfnGetPrinterDataFromPort(e->PortHandle, controlId,
+                                                                 valueName, inBuffer, inSize,
+                                                                 outBuffer, outSize, returned);
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+
+    // Over the channel only the device ID can be asked.
+    if (controlId == IOCTL_PAR_QUERY_DEVICE_ID &&
+        TransportGetChannelCapability(e->ChannelSocket, controlId, inBuffer, inSize, outBuffer,
+                                      outSize, returned) == 0)
+        return TRUE;
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}

@@ -1,0 +1,74 @@
+// Opening a job's output: over the transport channel for the local LPT1 when
+// the transport library is loaded, through the port monitor otherwise. A
+// failed open is deferred and retried by every WritePort.
+#include "brantic.h"
+
+// The port-monitor branch: open the port and start its document. FALSE with
+// the failing call's error in *error, the port closed again.
+static BOOL OpenPortMonitorOutput(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level,
+                                  LPBYTE docInfo, LPDWORD error) {
+    MONITOR &pm = e->PortMonitorTable;
+    if (pm.pfnOpenPort == nullptr || pm.pfnStartDocPort == nullptr) {
+        *error = ERROR_NOT_SUPPORTED;
+        return FALSE;
+    }
+    if (!pm.pfnOpenPort(e->PortName, &e->PortHandle)) {
+        *error = GetLastError();
+        return FALSE;
+    }
+    if (pm.pfnStartDocPort(e->PortHandle, printerName, jobId, level, docInfo))
+        return TRUE;
+    *error = GetLastError();
+    if (pm.pfnClosePort != nullptr)
+        pm.pfnClosePort(e->PortHandle);
+    return FALSE;
+}
+
+// Both branches and, on failure, what they leave open is closed: the
+// transport socket, and the port monitor's handle is forgotten.
+static BOOL OpenOutput(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo,
+                       LPDWORD error) {
+    BOOL opened;
+    if (IsLocalLpt1(e->PortName) && TransportLoaded()) {
+        // A channel job has no port monitor handle of its own.
+        e->PortHandle = nullptr;
+        opened = OpenChannel(e, error);
+    } else {
+        e->ChannelSocket = NO_SOCKET;
+        opened = OpenPortMonitorOutput(e, printerName, jobId, level, docInfo, error);
+    }
+    if (opened)
+        return TRUE;
+
+    if (e->ChannelSocket != NO_SOCKET) {
+        TransportCloseSocket(e->ChannelSocket);
+        e->ChannelSocket = NO_SOCKET;
+    }
+    e->PortHandle = nullptr;
+    return FALSE;
+}
+
+void OpenJobOutput(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo) {
+    ClearFlags(e, OpenDeferred);
+    DWORD error = ERROR_SUCCESS;
+    if (OpenOutput(e, printerName, jobId, level, docInfo, &error))
+        return;
+
+    // Keep what the retry needs: the document information and its level.
+    FreeDocInfo(e->DocInfo);
+    e->DocInfo = CopyDocInfo(docInfo);
+    e->DocInfoLevel = level;
+    SetFlags(e, OpenDeferred);
+    SetLastError(error);
+}
+
+BOOL RetryJobOutput(PortEntry *e) {
+    DWORD error = ERROR_SUCCESS;
+    if (!OpenOutput(e, e->PrinterName, e->JobId, e->DocInfoLevel, (LPBYTE)e->DocInfo, &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    // The document information stays until EndDocPort.
+    ClearFlags(e, OpenDeferred);
+    return TRUE;
+}

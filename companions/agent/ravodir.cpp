@@ -1,0 +1,250 @@
+// Reference status agent "RAVODIR.DLL". It wants reports for every job and
+// accepts every job, unless its registry policy says otherwise, and appends
+// each call it receives, arguments decoded, to a journal file:
+//   HKLM\SOFTWARE\Ravodir\Agent
+//     Journal      REG_SZ    journal path; no journal when absent
+//     HoldCount    REG_DWORD AgentJobStart answers -1 to the first N calls of each job
+//     CancelJobs   REG_DWORD 1: AgentJobStart answers 0x10000 (cancel) once accepted
+//     StatusAnswer REG_DWORD what AgentJobStatus and AgentJobItems answer (default 0)
+//     Query        REG_DWORD what AgentQuery answers (default 0: reports wanted)
+// The policy is read at every call, so it can change between jobs. Calls come
+// from the spooler's threads and the monitors' status threads at once: one
+// lock serialises the policy state and the journal.
+#include "agent_api.h"
+#include "journal.h"
+
+#include <stddef.h>
+
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+
+namespace {
+
+const WCHAR AgentKey[] = WSTR("SOFTWARE\\Ravodir\\Agent");
+
+// Longest journal path taken from the registry, in UTF-16 units.
+constexpr DWORD JournalPathMax = 4096;
+// Jobs whose job-start calls are counted at once; the counts are dropped
+// when a monitor never ends its jobs, so the table cannot grow without end.
+constexpr size_t HeldJobsMax = 4096;
+
+struct Policy {
+    std::filesystem::path Journal; // empty: no journal
+    DWORD HoldCount = 0;
+    DWORD CancelJobs = 0;
+    DWORD StatusAnswer = 0;
+    DWORD Query = 0;
+};
+
+std::mutex AgentMutex;
+// Job-start calls seen per (port, job id), for HoldCount.
+std::map<std::pair<std::string, DWORD>, DWORD> StartCalls;
+unsigned long long Sequence = 0;
+WCHAR PathBuffer[JournalPathMax + 1];
+
+DWORD ReadDword(HKEY key, LPCWSTR name, DWORD fallback) {
+    DWORD type = 0, value = 0, size = sizeof(value);
+    if (RegQueryValueExW(key, name, nullptr, &type, (LPBYTE)&value, &size) != ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof(value))
+        return fallback;
+    return value;
+}
+
+// Caller holds AgentMutex (the buffer is shared).
+std::filesystem::path ReadPath(HKEY key, LPCWSTR name) {
+    DWORD type = 0, size = JournalPathMax * sizeof(WCHAR);
+    if (RegQueryValueExW(key, name, nullptr, &type, (LPBYTE)PathBuffer, &size) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ))
+        return {};
+    // The stored text may or may not carry its terminator.
+    PathBuffer[size / sizeof(WCHAR)] = 0;
+    std::basic_string<WCHAR> text(PathBuffer);
+    if (text.empty())
+        return {};
+    return std::filesystem::path(text);
+}
+
+// Caller holds AgentMutex.
+Policy ReadPolicy() {
+    Policy policy;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, AgentKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return policy;
+    policy.Journal = ReadPath(key, WSTR("Journal"));
+    policy.HoldCount = ReadDword(key, WSTR("HoldCount"), 0);
+    policy.CancelJobs = ReadDword(key, WSTR("CancelJobs"), 0);
+    policy.StatusAnswer = ReadDword(key, WSTR("StatusAnswer"), 0);
+    policy.Query = ReadDword(key, WSTR("Query"), 0);
+    RegCloseKey(key);
+    return policy;
+}
+
+// The journal line of one call: sequence number and call name first.
+JsonLine Entry(const char *call) {
+    JsonLine line;
+    line.Number("seq", (int64_t)++Sequence).Text("call", call);
+    return line;
+}
+
+void Record(const Policy &policy, const JsonLine &line) {
+    if (!policy.Journal.empty())
+        AppendJournalLine(policy.Journal, line.Finish());
+}
+
+std::string ValuesJson(const TklItem &item) {
+    if (item.Values == nullptr)
+        return "[]";
+    std::string json = "[";
+    for (DWORD v = 0; v < item.ValueCount; v++) {
+        const TklValue &value = item.Values[v];
+        JsonLine out;
+        out.Number("type", value.Type).Number("length", value.Length);
+        if (value.Type == TKL_TYPE_STRING)
+            out.Text("text", value.Data.Text);
+        else if (value.Type <= TKL_TYPE_INT2)
+            out.Number("number", value.Data.Number);
+        if (v > 0)
+            json += ',';
+        json += out.Finish();
+    }
+    return json + "]";
+}
+
+std::string ItemsJson(DWORD count, const TklItem *items) {
+    if (items == nullptr)
+        return "null";
+    std::string json = "[";
+    for (DWORD i = 0; i < count; i++) {
+        JsonLine out;
+        out.Number("code", items[i].Code)
+            .Number("size", items[i].Size)
+            .Raw("values", ValuesJson(items[i]));
+        if (i > 0)
+            json += ',';
+        json += out.Finish();
+    }
+    return json + "]";
+}
+
+std::string Reserved(DWORD first, DWORD second) {
+    return "[" + std::to_string(first) + "," + std::to_string(second) + "]";
+}
+
+std::pair<std::string, DWORD> JobKey(LPCSTR port, DWORD jobId) {
+    return std::make_pair(std::string(port != nullptr ? port : ""), jobId);
+}
+
+LONG WINAPI JobStart(LPSTR printer, LPSTR port, LPSTR model, DWORD jobId, DWORD reserved1,
+                     DWORD reserved2) {
+    std::lock_guard<std::mutex> lock(AgentMutex);
+    Policy policy = ReadPolicy();
+
+    // Count this job's start calls; hold the first HoldCount of them.
+    auto key = JobKey(port, jobId);
+    if (StartCalls.size() >= HeldJobsMax && StartCalls.find(key) == StartCalls.end())
+        StartCalls.clear();
+    DWORD calls = ++StartCalls[key];
+    LONG answer = 0;
+    if (calls <= policy.HoldCount)
+        answer = -1;
+    else if (policy.CancelJobs == 1)
+        answer = AGENT_REPLY_CANCEL;
+
+    JsonLine line = Entry("AgentJobStart");
+    line.Text("printer", printer)
+        .Text("port", port)
+        .Text("model", model)
+        .Number("job", jobId)
+        .Raw("reserved", Reserved(reserved1, reserved2))
+        .Number("answer", answer);
+    Record(policy, line);
+    return answer;
+}
+
+LONG WINAPI JobEnd(LPSTR printer, LPSTR port, DWORD jobId) {
+    std::lock_guard<std::mutex> lock(AgentMutex);
+    Policy policy = ReadPolicy();
+    StartCalls.erase(JobKey(port, jobId));
+
+    JsonLine line = Entry("AgentJobEnd");
+    line.Text("printer", printer).Text("port", port).Number("job", jobId).Number("answer", 0);
+    Record(policy, line);
+    return 0;
+}
+
+LONG WINAPI JobStatus(LPSTR printer, LPSTR port, DWORD jobId, DWORD code, DWORD reserved1,
+                      DWORD reserved2) {
+    std::lock_guard<std::mutex> lock(AgentMutex);
+    Policy policy = ReadPolicy();
+    LONG answer = (LONG)policy.StatusAnswer;
+
+    JsonLine line = Entry("AgentJobStatus");
+    line.Text("printer", printer)
+        .Text("port", port)
+        .Number("job", jobId)
+        .Hex("status", code)
+        .Raw("reserved", Reserved(reserved1, reserved2))
+        .Number("answer", answer);
+    Record(policy, line);
+    return answer;
+}
+
+LONG WINAPI JobItems(LPSTR printer, LPSTR port, DWORD statusWord, DWORD itemCount,
+                     TklItem *items) {
+    std::lock_guard<std::mutex> lock(AgentMutex);
+    Policy policy = ReadPolicy();
+    LONG answer = (LONG)policy.StatusAnswer;
+
+    JsonLine line = Entry("AgentJobItems");
+    line.Text("printer", printer)
+        .Text("port", port)
+        .Hex("status", statusWord)
+        .Number("count", itemCount)
+        .Raw("items", ItemsJson(itemCount, items))
+        .Number("answer", answer);
+    Record(policy, line);
+    return answer;
+}
+
+LONG WINAPI Query() {
+    std::lock_guard<std::mutex> lock(AgentMutex);
+    Policy policy = ReadPolicy();
+    LONG answer = (LONG)policy.Query;
+
+    JsonLine line = Entry("AgentQuery");
+    line.Number("answer", answer);
+    Record(policy, line);
+    return answer;
+}
+
+} // namespace
+
+// Fills as many of the five slots as the caller's table has room for; the
+// monitors pass the size of their own table.
+DLLEXPORT LONG WINAPI Vorl_LMGetEntryPoints(DWORD version, DWORD tableSize,
+                                            AgentEntryPoints *table) {
+    std::lock_guard<std::mutex> lock(AgentMutex);
+    Policy policy = ReadPolicy();
+    JsonLine line = Entry("Vorl_LMGetEntryPoints");
+    line.Hex("version", version).Number("size", tableSize);
+    Record(policy, line);
+    if (table == nullptr)
+        return -1;
+
+    // A slot is filled only when the whole of it lies inside the table.
+    auto fits = [tableSize](size_t offset, size_t size) { return offset + size <= tableSize; };
+    if (fits(offsetof(AgentEntryPoints, AgentJobStart), sizeof(table->AgentJobStart)))
+        table->AgentJobStart = JobStart;
+    if (fits(offsetof(AgentEntryPoints, AgentJobEnd), sizeof(table->AgentJobEnd)))
+        table->AgentJobEnd = JobEnd;
+    if (fits(offsetof(AgentEntryPoints, AgentJobStatus), sizeof(table->AgentJobStatus)))
+        table->AgentJobStatus = JobStatus;
+    if (fits(offsetof(AgentEntryPoints, AgentJobItems), sizeof(table->AgentJobItems)))
+        table->AgentJobItems = JobItems;
+    if (fits(offsetof(AgentEntryPoints, AgentQuery), sizeof(table->AgentQuery)))
+        table->AgentQuery = Query;
+    return 0;
+}

@@ -1,0 +1,464 @@
+#include "port_monitor.h"
+
+#include "wintest.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace {
+
+constexpr DWORD PortMagic = 0x504D4F48; // "HOMP"
+
+// What a port handle of the table points to.
+struct PortRecord {
+    DWORD Magic;
+    HostPortMonitor *Monitor;
+    std::unique_ptr<PortConnection> Connection;
+};
+
+std::atomic<HostPortMonitor *> CurrentMonitor{nullptr};
+
+PortRecord *RecordOf(HANDLE handle) {
+    auto *record = static_cast<PortRecord *>(handle);
+    if (record == nullptr || record->Magic != PortMagic) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return record;
+}
+
+BOOL Fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+// ---------------------------------------------------------------- the MONITOR functions
+
+BOOL WINAPI HostOpenPort(LPWSTR name, PHANDLE handle) {
+    HostPortMonitor *monitor = CurrentMonitor.load();
+    if (monitor == nullptr || handle == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    *handle = nullptr;
+    DWORD error = 0;
+    std::unique_ptr<PortConnection> connection =
+        monitor->Open(name != nullptr ? PlatNarrow(name) : std::string(), &error);
+    if (connection == nullptr)
+        return Fail(error != 0 ? error : ERROR_GEN_FAILURE);
+    *handle = new PortRecord{PortMagic, monitor, std::move(connection)};
+    monitor->Opened();
+    return TRUE;
+}
+
+BOOL WINAPI HostStartDocPort(HANDLE port, LPWSTR printer, DWORD jobId, DWORD level,
+                             LPBYTE docInfo) {
+    PortRecord *record = RecordOf(port);
+    if (record == nullptr)
+        return FALSE;
+    std::string docName;
+    if (level == 1 && docInfo != nullptr) {
+        auto *info = reinterpret_cast<DOC_INFO_1W *>(docInfo);
+        if (info->pDocName != nullptr)
+            docName = PlatNarrow(info->pDocName);
+    }
+    DWORD error = 0;
+    if (!record->Connection->StartDoc(printer != nullptr ? PlatNarrow(printer) : "", jobId,
+                                      docName, &error))
+        return Fail(error);
+    return TRUE;
+}
+
+BOOL WINAPI HostWritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written) {
+    PortRecord *record = RecordOf(port);
+    if (record == nullptr || written == nullptr)
+        return record == nullptr ? FALSE : Fail(ERROR_INVALID_PARAMETER);
+    *written = 0;
+    DWORD error = 0;
+    bool ok = record->Connection->Write((const char *)buffer, count, written, &error);
+    record->Monitor->TapWrite((const char *)buffer, *written);
+    return ok ? TRUE : Fail(error);
+}
+
+BOOL WINAPI HostReadPort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD read) {
+    PortRecord *record = RecordOf(port);
+    if (record == nullptr || read == nullptr)
+        return record == nullptr ? FALSE : Fail(ERROR_INVALID_PARAMETER);
+    *read = 0;
+    DWORD error = 0;
+    bool ok = record->Connection->Read((char *)buffer, count, read, &error);
+    record->Monitor->TapRead((const char *)buffer, *read);
+    return ok ? TRUE : Fail(error);
+}
+
+BOOL WINAPI HostEndDocPort(HANDLE port) {
+    PortRecord *record = RecordOf(port);
+    if (record == nullptr)
+        return FALSE;
+    DWORD error = 0;
+    return record->Connection->EndDoc(&error) ? TRUE : Fail(error);
+}
+
+BOOL WINAPI HostClosePort(HANDLE port) {
+    PortRecord *record = RecordOf(port);
+    if (record == nullptr)
+        return FALSE;
+    record->Connection->Close();
+    HostPortMonitor *monitor = record->Monitor;
+    record->Magic = 0;
+    delete record;
+    monitor->Closed();
+    return TRUE;
+}
+
+BOOL WINAPI HostGetPrinterDataFromPort(HANDLE port, DWORD controlId, LPWSTR valueName,
+                                       LPWSTR inBuffer, DWORD inSize, LPWSTR outBuffer,
+                                       DWORD outSize, LPDWORD returned) {
+    PortRecord *record = RecordOf(port);
+    if (record == nullptr)
+        return FALSE;
+    if (returned != nullptr)
+        *returned = 0;
+    std::string deviceId;
+    if (controlId != IOCTL_PAR_QUERY_DEVICE_ID || !record->Connection->DeviceId(&deviceId))
+        return Fail(ERROR_NOT_SUPPORTED);
+    if (outBuffer == nullptr || returned == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    // The device ID's bytes without terminator, cut to the buffer.
+    DWORD bytes = (DWORD)deviceId.size() < outSize ? (DWORD)deviceId.size() : outSize;
+    memcpy(outBuffer, deviceId.data(), bytes);
+    *returned = bytes;
+    return TRUE;
+}
+
+BOOL WINAPI HostSetPortTimeOuts(HANDLE port, LPCOMMTIMEOUTS timeouts, DWORD reserved) {
+    PortRecord *record = RecordOf(port);
+    if (record == nullptr)
+        return FALSE;
+    if (timeouts != nullptr)
+        record->Connection->SetReadTimeout(timeouts->ReadTotalTimeoutConstant);
+    return TRUE;
+}
+
+// ---------------------------------------------------------------- sim:
+
+class SimConnection : public PortConnection {
+  public:
+    explicit SimConnection(std::shared_ptr<SimPrinter> printer) : Printer_(std::move(printer)) {
+        Printer_->Connect();
+    }
+    bool StartDoc(const std::string &, DWORD, const std::string &, DWORD *) override {
+        return true;
+    }
+    bool Write(const char *data, DWORD count, DWORD *written, DWORD *error) override {
+        if (!Printer_->Write(data, count, written)) {
+            *error = ERROR_WRITE_FAULT;
+            return false;
+        }
+        return true;
+    }
+    bool Read(char *buffer, DWORD size, DWORD *read, DWORD *) override {
+        *read = Printer_->Read(buffer, size);
+        return true;
+    }
+    bool EndDoc(DWORD *) override { return true; }
+    void Close() override { Printer_->Disconnect(); }
+    bool DeviceId(std::string *deviceId) override {
+        *deviceId = Printer_->DeviceId();
+        return true;
+    }
+
+  private:
+    std::shared_ptr<SimPrinter> Printer_;
+};
+
+class SimPortMonitor : public HostPortMonitor {
+  public:
+    SimPortMonitor(std::string spec, std::shared_ptr<SimPrinter> printer)
+        : HostPortMonitor(std::move(spec), std::move(printer)) {}
+    std::unique_ptr<PortConnection> Open(const std::string &, DWORD *) override {
+        return std::make_unique<SimConnection>(Printer());
+    }
+    bool KnowsDeviceId() const override { return true; }
+};
+
+// ---------------------------------------------------------------- file:
+
+class FilePortMonitor;
+
+class FileConnection : public PortConnection {
+  public:
+    explicit FileConnection(FILE *file) : File_(file) {}
+    bool StartDoc(const std::string &, DWORD, const std::string &, DWORD *) override {
+        return true;
+    }
+    bool Write(const char *data, DWORD count, DWORD *written, DWORD *error) override {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        size_t done = File_ != nullptr ? fwrite(data, 1, count, File_) : 0;
+        *written = (DWORD)done;
+        if (done != count || fflush(File_) != 0) {
+            *error = ERROR_WRITE_FAULT;
+            return false;
+        }
+        return true;
+    }
+    bool Read(char *, DWORD, DWORD *read, DWORD *) override {
+        *read = 0;
+        return true;
+    }
+    bool EndDoc(DWORD *) override { return true; }
+    void Close() override {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        if (File_ != nullptr)
+            fclose(File_);
+        File_ = nullptr;
+    }
+    bool DeviceId(std::string *) override { return false; }
+
+  private:
+    std::mutex Mutex_;
+    FILE *File_;
+};
+
+class FilePortMonitor : public HostPortMonitor {
+  public:
+    FilePortMonitor(std::string spec, std::string path)
+        : HostPortMonitor(std::move(spec), nullptr), Path_(std::move(path)) {}
+    std::unique_ptr<PortConnection> Open(const std::string &, DWORD *error) override {
+        // The first open of the run starts the file afresh; later jobs append.
+        FILE *file = fopen(Path_.c_str(), Started_.exchange(true) ? "ab" : "wb");
+        if (file == nullptr) {
+            *error = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
+            return nullptr;
+        }
+        return std::make_unique<FileConnection>(file);
+    }
+    bool KnowsDeviceId() const override { return false; }
+
+  private:
+    std::string Path_;
+    std::atomic<bool> Started_{false};
+};
+
+// ---------------------------------------------------------------- tcp:
+
+class TcpConnection : public PortConnection {
+  public:
+    TcpConnection(int socket, std::string deviceId) : Socket_(socket), DeviceId_(std::move(deviceId)) {}
+    ~TcpConnection() override { Close(); }
+    bool StartDoc(const std::string &, DWORD, const std::string &, DWORD *) override {
+        return true;
+    }
+    bool Write(const char *data, DWORD count, DWORD *written, DWORD *error) override {
+        int s = Socket_.load();
+        ssize_t sent = s >= 0 ? send(s, data, count, MSG_NOSIGNAL) : -1;
+        if (sent < 0) {
+            *written = 0;
+            *error = ERROR_WRITE_FAULT;
+            return false;
+        }
+        *written = (DWORD)sent;
+        return true;
+    }
+    bool Read(char *buffer, DWORD size, DWORD *read, DWORD *error) override {
+        *read = 0;
+        int s = Socket_.load();
+        if (s < 0 || size == 0)
+            return true;
+        // Wait at most the read time-out the monitor set (on the test clock).
+        double scale = PlatClockScale();
+        int wait = (int)(ReadTimeout_.load() / (scale > 0 ? scale : 1));
+        struct pollfd poller = {s, POLLIN, 0};
+        if (poll(&poller, 1, wait) <= 0)
+            return true;
+        ssize_t got = recv(s, buffer, size, 0);
+        if (got < 0) {
+            *error = ERROR_READ_FAULT;
+            return false;
+        }
+        *read = (DWORD)got;
+        return true;
+    }
+    bool EndDoc(DWORD *) override { return true; }
+    void Close() override {
+        int s = Socket_.exchange(-1);
+        if (s >= 0)
+            close(s);
+    }
+    bool DeviceId(std::string *deviceId) override {
+        if (DeviceId_.empty())
+            return false;
+        *deviceId = DeviceId_;
+        return true;
+    }
+    void SetReadTimeout(DWORD ms) override { ReadTimeout_ = ms; }
+
+  private:
+    std::atomic<int> Socket_;
+    std::string DeviceId_;
+    std::atomic<DWORD> ReadTimeout_{50};
+};
+
+class TcpPortMonitor : public HostPortMonitor {
+  public:
+    TcpPortMonitor(std::string spec, std::string host, std::string port, std::string deviceId)
+        : HostPortMonitor(std::move(spec), nullptr), Host_(std::move(host)), Port_(std::move(port)),
+          DeviceId_(std::move(deviceId)) {}
+    std::unique_ptr<PortConnection> Open(const std::string &, DWORD *error) override {
+        struct addrinfo hints = {}, *found = nullptr;
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        if (getaddrinfo(Host_.c_str(), Port_.c_str(), &hints, &found) != 0 || found == nullptr) {
+            *error = ERROR_BAD_PATHNAME;
+            return nullptr;
+        }
+        int s = -1;
+        for (struct addrinfo *a = found; a != nullptr && s < 0; a = a->ai_next) {
+            s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+            if (s >= 0 && connect(s, a->ai_addr, a->ai_addrlen) != 0) {
+                close(s);
+                s = -1;
+            }
+        }
+        freeaddrinfo(found);
+        if (s < 0) {
+            *error = ERROR_NOT_CONNECTED;
+            return nullptr;
+        }
+        int one = 1;
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        return std::make_unique<TcpConnection>(s, DeviceId_);
+    }
+    bool KnowsDeviceId() const override { return !DeviceId_.empty(); }
+
+  private:
+    std::string Host_, Port_, DeviceId_;
+};
+
+} // namespace
+
+// ---------------------------------------------------------------- HostPortMonitor
+
+HostPortMonitor::HostPortMonitor(std::string spec, std::shared_ptr<SimPrinter> sim)
+    : Spec_(std::move(spec)), Sim_(std::move(sim)) {
+    memset(&Table_, 0, sizeof(Table_));
+    Tapped_.resize(1);
+    CurrentMonitor.store(this);
+}
+
+HostPortMonitor::~HostPortMonitor() {
+    HostPortMonitor *self = this;
+    CurrentMonitor.compare_exchange_strong(self, nullptr);
+}
+
+std::unique_ptr<HostPortMonitor> HostPortMonitor::Create(const std::string &spec,
+                                                         std::shared_ptr<SimPrinter> sim,
+                                                         const std::string &deviceId,
+                                                         std::string *error) {
+    std::unique_ptr<HostPortMonitor> monitor;
+    if (spec.rfind("file:", 0) == 0 && spec.size() > 5) {
+        monitor = std::make_unique<FilePortMonitor>(spec, spec.substr(5));
+    } else if (spec.rfind("sim:", 0) == 0 && spec.size() > 4 && sim != nullptr) {
+        monitor = std::make_unique<SimPortMonitor>(spec, sim);
+    } else if (spec.rfind("tcp:", 0) == 0) {
+        std::string rest = spec.substr(4);
+        size_t colon = rest.rfind(':');
+        if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size()) {
+            *error = "port monitor \"" + spec + "\": expected tcp:HOST:PORT";
+            return nullptr;
+        }
+        std::string host = rest.substr(0, colon);
+        if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+            host = host.substr(1, host.size() - 2);
+        monitor = std::make_unique<TcpPortMonitor>(spec, host, rest.substr(colon + 1), deviceId);
+    } else {
+        *error = "port monitor \"" + spec + "\": expected file:PATH, tcp:HOST:PORT or sim:MODEL";
+        return nullptr;
+    }
+    return monitor;
+}
+
+LPMONITOR HostPortMonitor::Table() {
+    memset(&Table_, 0, sizeof(Table_));
+    Table_.pfnOpenPort = HostOpenPort;
+    Table_.pfnStartDocPort = HostStartDocPort;
+    Table_.pfnWritePort = HostWritePort;
+    Table_.pfnReadPort = HostReadPort;
+    Table_.pfnEndDocPort = HostEndDocPort;
+    Table_.pfnClosePort = HostClosePort;
+    if (KnowsDeviceId()) {
+        Table_.pfnGetPrinterDataFromPort = HostGetPrinterDataFromPort;
+        Table_.pfnSetPortTimeOuts = HostSetPortTimeOuts;
+    }
+    return &Table_;
+}
+
+void HostPortMonitor::BeginJob(size_t index) {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    if (Tapped_.size() <= index)
+        Tapped_.resize(index + 1);
+    Current_ = index;
+}
+
+void HostPortMonitor::FinishTap() {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    for (TappedJob &job : Tapped_) {
+        std::vector<JobStream::Event> events;
+        job.Stream.Close(&events);
+    }
+}
+
+std::vector<TappedJob> HostPortMonitor::TappedJobs() const {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    return Tapped_;
+}
+
+long HostPortMonitor::OpenHandles() const {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    return OpenHandles_;
+}
+
+unsigned HostPortMonitor::Opens() const {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    return Opens_;
+}
+
+unsigned HostPortMonitor::Closes() const {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    return Closes_;
+}
+
+void HostPortMonitor::Opened() {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    OpenHandles_++;
+    Opens_++;
+}
+
+void HostPortMonitor::Closed() {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    OpenHandles_--;
+    Closes_++;
+}
+
+void HostPortMonitor::TapWrite(const char *data, DWORD count) {
+    if (count == 0)
+        return;
+    std::lock_guard<std::mutex> lock(Mutex_);
+    std::vector<JobStream::Event> events;
+    Tapped_[Current_].Stream.Feed(data, count, &events);
+}
+
+void HostPortMonitor::TapRead(const char *data, DWORD count) {
+    if (count == 0)
+        return;
+    std::lock_guard<std::mutex> lock(Mutex_);
+    Tapped_[Current_].ReadBack.append(data, count);
+}

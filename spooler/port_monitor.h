@@ -1,0 +1,91 @@
+// The host's port monitors: the MONITOR table a language monitor receives at
+// OpenPortEx, over one of three outputs:
+//   file:PATH       the job's bytes go to a file (nothing to read back)
+//   tcp:HOST:PORT   raw TCP both ways to a printer (one connection per open)
+//   sim:MODEL       the in-process simulated printer
+// Every byte accepted and every byte read back is tapped and filed under the
+// host's current job, so the report tells what reached the printer.
+#pragma once
+
+#include "job_stream.h"
+#include "sim_printer.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// One opened port of a port monitor.
+class PortConnection {
+  public:
+    virtual ~PortConnection() = default;
+    virtual bool StartDoc(const std::string &printer, DWORD jobId, const std::string &docName,
+                          DWORD *error) = 0;
+    virtual bool Write(const char *data, DWORD count, DWORD *written, DWORD *error) = 0;
+    virtual bool Read(char *buffer, DWORD size, DWORD *read, DWORD *error) = 0;
+    virtual bool EndDoc(DWORD *error) = 0;
+    virtual void Close() = 0;
+    // The IEEE 1284 device ID; FALSE when the port cannot tell.
+    virtual bool DeviceId(std::string *deviceId) = 0;
+    virtual void SetReadTimeout(DWORD ms) { (void)ms; }
+};
+
+// What the tap filed under one host job.
+struct TappedJob {
+    JobStream Stream;     // accepted bytes, split into start, data, end
+    std::string ReadBack; // bytes the monitor read from the printer while this job was current
+    std::string Answers;  // the read-back blocks that belong to this job (host.cpp sorts them)
+};
+
+class HostPortMonitor {
+  public:
+    // Parses "file:PATH", "tcp:HOST:PORT" or "sim:MODEL"; null with a
+    // message for anything else. `sim` is the printer for "sim:" (the
+    // caller's; may be null for the other kinds). `deviceId` answers the
+    // device-ID request of a tcp: port ("" means the port cannot tell).
+    static std::unique_ptr<HostPortMonitor> Create(const std::string &spec,
+                                                   std::shared_ptr<SimPrinter> sim,
+                                                   const std::string &deviceId,
+                                                   std::string *error);
+    virtual ~HostPortMonitor();
+
+    // The table to give OpenPortEx. Its functions serve this object until
+    // another HostPortMonitor is made (one at a time per process).
+    LPMONITOR Table();
+    const std::string &Spec() const { return Spec_; }
+    std::shared_ptr<SimPrinter> Printer() const { return Sim_; }
+
+    // The host's job the tap files bytes under (index into TappedJobs).
+    void BeginJob(size_t index);
+    // Ends the tap's streams (a job still open counts as ended by the port).
+    void FinishTap();
+    std::vector<TappedJob> TappedJobs() const;
+
+    // Port handles opened and not yet closed, and call counts.
+    long OpenHandles() const;
+    unsigned Opens() const;
+    unsigned Closes() const;
+
+    // -------- called by the table's functions
+    virtual std::unique_ptr<PortConnection> Open(const std::string &port, DWORD *error) = 0;
+    // GetPrinterDataFromPort and SetPortTimeOuts slots are filled only when
+    // the output has something to say.
+    virtual bool KnowsDeviceId() const = 0;
+    void Opened();
+    void Closed();
+    void TapWrite(const char *data, DWORD count);
+    void TapRead(const char *data, DWORD count);
+
+  protected:
+    HostPortMonitor(std::string spec, std::shared_ptr<SimPrinter> sim);
+
+  private:
+    std::string Spec_;
+    std::shared_ptr<SimPrinter> Sim_;
+    MONITOR Table_;
+    mutable std::mutex Mutex_;
+    std::vector<TappedJob> Tapped_;
+    size_t Current_ = 0;
+    long OpenHandles_ = 0;
+    unsigned Opens_ = 0, Closes_ = 0;
+};

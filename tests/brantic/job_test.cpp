@@ -1,0 +1,318 @@
+// Jobs through the port monitor: the lifecycle from StartDocPort to
+// EndDocPort, deferred opens, the agent's part, the model read from the
+// device ID, and the read and printer-data paths.
+#include "brantic_test.h"
+
+namespace {
+
+class JobTest : public BranticTest {
+  protected:
+    void SetUp() override {
+        BranticTest::SetUp();
+        if (IsSkipped())
+            return;
+        pm_.SetDeviceId("MFG:X;MDL:abc;CMD:Y;");
+        port_ = Open(WSTR("LPT2:"));
+        ASSERT_NE(port_, nullptr);
+    }
+
+    // The agent calls after the binding's own, by name.
+    static std::vector<std::string> AgentCalls() {
+        std::vector<std::string> names;
+        for (const std::string &name : AgentDouble::CallNames())
+            if (name != "Vorl_LMGetEntryPoints")
+                names.push_back(name);
+        return names;
+    }
+    static std::vector<DWORD> StatusCodes() {
+        std::vector<DWORD> codes;
+        for (const AgentDouble::Call &call : AgentDouble::Calls("AgentJobStatus"))
+            codes.push_back(call.Code);
+        return codes;
+    }
+
+    PortEntry *port_ = nullptr;
+};
+
+TEST_F(JobTest, AJobRunsThroughThePortMonitorAndIsReportedAndMarked) {
+    ASSERT_TRUE(Start(port_, 7));
+    EXPECT_EQ(port_->Flags, JobActive | AgentStartDone | AgentActive);
+    EXPECT_STREQ(port_->Model, "abc");
+    EXPECT_EQ(Write(port_, "hello "), 6u);
+    EXPECT_EQ(Write(port_, "world"), 5u);
+    ASSERT_TRUE(EndDocPort(port_));
+
+    EXPECT_EQ(pm_.CallNames(),
+              (std::vector<std::string>{"OpenPort", "StartDocPort", "GetPrinterDataFromPort",
+                                        "WritePort", "WritePort", "EndDocPort", "ClosePort"}));
+    PortMonitorCall start = pm_.Calls(PortFn::StartDocPort)[0];
+    EXPECT_EQ(start.Printer, "Printer");
+    EXPECT_EQ(start.JobId, 7u);
+    EXPECT_EQ(start.Level, 1u);
+    EXPECT_EQ(start.DocName, "Report");
+    EXPECT_EQ(pm_.Calls(PortFn::GetPrinterDataFromPort)[0].ControlId,
+              (DWORD)IOCTL_PAR_QUERY_DEVICE_ID);
+    EXPECT_EQ(pm_.Written(), "hello world");
+    EXPECT_EQ(pm_.OpenHandles(), 0);
+
+    EXPECT_EQ(AgentCalls(),
+              (std::vector<std::string>{"AgentQuery", "AgentJobStart", "AgentJobStatus",
+                                        "AgentJobStatus", "AgentJobEnd"}));
+    AgentDouble::Call jobStart = AgentDouble::Calls("AgentJobStart")[0];
+    EXPECT_EQ(jobStart.Model, "abc");
+    EXPECT_EQ(jobStart.Port, "LPT2:");
+    EXPECT_EQ(jobStart.Printer, "Printer");
+    EXPECT_EQ(jobStart.JobId, 7u);
+    EXPECT_EQ(StatusCodes(), (std::vector<DWORD>{AGENT_STATUS_DATA_STARTED, AGENT_STATUS_JOB_END}));
+
+    EXPECT_EQ(JobCommands(7),
+              (std::vector<DWORD>{JOB_CONTROL_SENT_TO_PRINTER, JOB_CONTROL_LAST_PAGE_EJECTED}));
+    EXPECT_EQ(PlatSpoolerOpenHandles(), 0);
+    EXPECT_EQ(port_->Flags & JobActive, 0u);
+}
+
+TEST_F(JobTest, StartRefusesBadArgumentsAndASecondJob) {
+    WString printer = PrinterName, empty;
+    EXPECT_FALSE(StartDocPort(nullptr, printer.data(), 1, 1, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(StartDocPort(port_, empty.data(), 1, 1, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    for (BOOL (*call)(HANDLE) : {EndDocPort, ClosePort}) {
+        SetLastError(0);
+        EXPECT_FALSE(call(nullptr));
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    }
+
+    ASSERT_TRUE(Start(port_, 1));
+    size_t calls = pm_.Calls().size();
+    EXPECT_FALSE(Start(port_, 2));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
+    EXPECT_EQ(port_->JobId, 1u);
+    EXPECT_EQ(pm_.Calls().size(), calls);
+    EXPECT_EQ(Write(port_, "abc"), 3u);
+}
+
+TEST_F(JobTest, WithoutTheAgentTheJobIsFreeAndStillMarked) {
+    AgentDouble::SetQueryAnswer(-1);
+    ASSERT_TRUE(Start(port_, 4));
+    EXPECT_EQ(port_->Flags, JobActive | AgentStartDone);
+    EXPECT_EQ(port_->Model, nullptr); // the device ID is asked only for the agent
+    EXPECT_EQ(Write(port_, "x"), 1u);
+    ASSERT_TRUE(EndDocPort(port_));
+    EXPECT_EQ(AgentCalls(), (std::vector<std::string>{"AgentQuery"}));
+    EXPECT_EQ(JobCommands(4),
+              (std::vector<DWORD>{JOB_CONTROL_SENT_TO_PRINTER, JOB_CONTROL_LAST_PAGE_EJECTED}));
+}
+
+TEST_F(JobTest, AFailedStartClosesThePortAndTheNextWriteReopensWithTheKeptDocument) {
+    pm_.FailCall(PortFn::StartDocPort, 1, ERROR_ACCESS_DENIED);
+    SetLastError(0);
+    ASSERT_TRUE(Start(port_, 9));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(port_->Flags & OpenDeferred);
+    EXPECT_EQ(port_->PortHandle, nullptr);
+    EXPECT_EQ(pm_.CallNames(), (std::vector<std::string>{"OpenPort", "StartDocPort", "ClosePort"}));
+    // Nothing could be asked, so the job starts without a model.
+    EXPECT_EQ(AgentDouble::Calls("AgentJobStart")[0].Model, "");
+
+    // The spooler's DOC_INFO_1 is gone by now: the retry uses the copy.
+    docName_ = WSTR("overwritten");
+    EXPECT_EQ(Write(port_, "data"), 4u);
+    std::vector<PortMonitorCall> starts = pm_.Calls(PortFn::StartDocPort);
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_EQ(starts[1].DocName, "Report");
+    EXPECT_EQ(starts[1].Datatype, "RAW");
+    EXPECT_FALSE(starts[1].HasOutputFile);
+    EXPECT_EQ(starts[1].Level, 1u);
+    EXPECT_EQ(starts[1].JobId, 9u);
+    EXPECT_STREQ(port_->Model, "abc");
+    EXPECT_FALSE(port_->Flags & OpenDeferred);
+
+    ASSERT_TRUE(EndDocPort(port_));
+    EXPECT_EQ(port_->DocInfo, nullptr);
+    EXPECT_EQ(pm_.CallCount(PortFn::EndDocPort), 1u);
+    EXPECT_EQ(pm_.CallCount(PortFn::ClosePort), 2u);
+    EXPECT_EQ(pm_.OpenHandles(), 0);
+}
+
+TEST_F(JobTest, WritesWaitWhileTheOpenFailsAndNothingIsClosedThatNeverOpened) {
+    pm_.FailCall(PortFn::OpenPort, 1, ERROR_ACCESS_DENIED, 3);
+    ASSERT_TRUE(Start(port_, 2));
+    BOOL ok = FALSE;
+    EXPECT_EQ(Write(port_, "data", &ok), 0u);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(Write(port_, "data"), 0u);
+    EXPECT_EQ(Write(port_, "data"), 4u);
+    ASSERT_TRUE(EndDocPort(port_));
+    EXPECT_EQ(pm_.Written(), "data");
+
+    // A job whose open never succeeds ends without EndDocPort or ClosePort below.
+    pm_.ClearCalls();
+    pm_.FailCall(PortFn::OpenPort, 5, ERROR_ACCESS_DENIED, 0);
+    ASSERT_TRUE(Start(port_, 3));
+    EXPECT_EQ(Write(port_, "data"), 0u);
+    ASSERT_TRUE(EndDocPort(port_));
+    EXPECT_EQ(pm_.CallNames(), (std::vector<std::string>{"OpenPort", "OpenPort"}));
+}
+
+TEST_F(JobTest, AFailedPortMonitorWriteIsAShortWriteWithoutError) {
+    ASSERT_TRUE(Start(port_, 1));
+    pm_.FailCall(PortFn::WritePort, 1, ERROR_WRITE_FAULT);
+    SetLastError(ERROR_GEN_FAILURE);
+    BOOL ok = FALSE;
+    EXPECT_EQ(Write(port_, "data", &ok), 0u);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
+}
+
+TEST_F(JobTest, TheAgentHoldsTheJobUntilItAcceptsAndCanCancelIt) {
+    AgentDouble::HoldJobStart(2);
+    ASSERT_TRUE(Start(port_, 5));
+    EXPECT_FALSE(port_->Flags & AgentStartDone);
+    EXPECT_EQ(Write(port_, "data"), 0u);
+    EXPECT_EQ(Write(port_, "data"), 4u);
+    EXPECT_EQ(AgentDouble::Calls("AgentJobStart").size(), 3u);
+    EXPECT_EQ(pm_.Written(), "data");
+    ASSERT_TRUE(EndDocPort(port_));
+
+    // A cancel: the spooler's job once, the agent told, no data from then on.
+    AgentDouble::ClearCalls();
+    AgentDouble::SetJobStartAnswer(AGENT_REPLY_CANCEL);
+    ASSERT_TRUE(Start(port_, 6));
+    EXPECT_TRUE(port_->Flags & JobCancelled);
+    EXPECT_EQ(Write(port_, "more"), 0u);
+    EXPECT_EQ(Write(port_, "more"), 0u);
+    ASSERT_TRUE(EndDocPort(port_));
+    EXPECT_EQ(pm_.Written(), "data");
+    EXPECT_EQ(JobCommands(6), (std::vector<DWORD>{JOB_CONTROL_CANCEL, JOB_CONTROL_SENT_TO_PRINTER,
+                                                  JOB_CONTROL_LAST_PAGE_EJECTED}));
+    EXPECT_EQ(StatusCodes(), (std::vector<DWORD>{AGENT_STATUS_CANCELLED, AGENT_STATUS_DATA_STARTED,
+                                                 AGENT_STATUS_JOB_END}));
+}
+
+TEST_F(JobTest, ANonZeroStatusAnswerEndsTheAgentsPartInTheJob) {
+    AgentDouble::SetStatusAnswer(1);
+    ASSERT_TRUE(Start(port_, 8));
+    EXPECT_EQ(Write(port_, "x"), 1u);
+    EXPECT_FALSE(port_->Flags & AgentActive);
+    ASSERT_TRUE(EndDocPort(port_));
+    EXPECT_EQ(StatusCodes(), (std::vector<DWORD>{AGENT_STATUS_DATA_STARTED}));
+    EXPECT_TRUE(AgentDouble::Calls("AgentJobEnd").empty());
+}
+
+TEST_F(JobTest, AnLprPortAnnouncesTheJobBeforeItsOutputOpensWithoutAModel) {
+    MakeLprPort(WSTR("Queue"));
+    PortEntry *lpr = Open(WSTR("Queue"));
+    ASSERT_NE(lpr, nullptr);
+    std::vector<size_t> opensAtJobStart;
+    AgentDouble::SetHook([&](const AgentDouble::Call &call) {
+        if (call.Name == "AgentJobStart")
+            opensAtJobStart.push_back(pm_.CallCount(PortFn::OpenPort));
+    });
+    ASSERT_TRUE(Start(lpr, 1));
+    EXPECT_STREQ(lpr->Model, "abc");
+    ASSERT_TRUE(EndDocPort(lpr));
+    ASSERT_TRUE(Start(port_, 2));
+    ASSERT_TRUE(EndDocPort(port_));
+    AgentDouble::SetHook(nullptr);
+
+    EXPECT_EQ(opensAtJobStart, (std::vector<size_t>{0, 2}));
+    std::vector<AgentDouble::Call> starts = AgentDouble::Calls("AgentJobStart");
+    EXPECT_EQ(starts[0].Model, "");
+    EXPECT_EQ(starts[1].Model, "abc");
+}
+
+TEST_F(JobTest, TheModelComesFromTheLastModelKeyOfTheDeviceId) {
+    const struct {
+        std::string DeviceId;
+        bool HasModel;
+        std::string Model;
+    } cases[] = {
+        {"MFG:X;MDL:abc;CMD:Y;", true, "abc"},
+        {"MFG:X;MDL:abc", true, "abc"},
+        {"MODEL:one;MDL:two;", true, "two"},
+        {"MDL:" + std::string(100, 'm') + ";", true, std::string(80, 'm')},
+        {"MDL:" + std::string(2000, 'z'), true, std::string(80, 'z')}, // beyond the buffer
+        {"MFG:X;mdl:abc;", false, ""},
+        {"MFG:X; MDL:abc;", false, ""},
+        {"no fields at all", false, ""},
+        {"", false, ""},
+    };
+    DWORD job = 1;
+    for (const auto &c : cases) {
+        pm_.SetDeviceId(c.DeviceId);
+        ASSERT_TRUE(Start(port_, job++));
+        if (c.HasModel)
+            EXPECT_STREQ(port_->Model, c.Model.c_str()) << c.DeviceId.substr(0, 30);
+        else
+            EXPECT_EQ(port_->Model, nullptr) << c.DeviceId;
+        ASSERT_TRUE(EndDocPort(port_));
+    }
+}
+
+TEST_F(JobTest, ReadsAndPrinterDataGoToThePortMonitorWhileItsPortIsOpen) {
+    BYTE buffer[16] = {};
+    DWORD count = 0;
+    WCHAR out[16];
+    DWORD returned = 0;
+    // Nothing is open before the first job: nothing reaches the port monitor.
+    EXPECT_FALSE(ReadPort(port_, buffer, sizeof(buffer), &count));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(GetPrinterDataFromPort(port_, IOCTL_PAR_QUERY_DEVICE_ID, nullptr, nullptr, 0, out,
+                                        sizeof(out), &returned));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+
+    ASSERT_TRUE(Start(port_, 1));
+    pm_.ClearCalls();
+    pm_.QueueRead("status");
+    EXPECT_TRUE(ReadPort(port_, buffer, sizeof(buffer), &count));
+    EXPECT_EQ(std::string((char *)buffer, count), "status");
+
+    // Forwarded unchanged, value name included; by value name alone: refused.
+    pm_.SetPrinterData(0x1234, "answer");
+    WString name = WSTR("Value");
+    WCHAR in[2] = {};
+    EXPECT_TRUE(GetPrinterDataFromPort(port_, 0x1234, name.data(), in, sizeof(in), out, sizeof(out),
+                                       &returned));
+    EXPECT_EQ(returned, 6u);
+    PortMonitorCall call = pm_.Calls(PortFn::GetPrinterDataFromPort)[0];
+    EXPECT_EQ(call.ValueName, "Value");
+    EXPECT_EQ(call.InSize, sizeof(in));
+    EXPECT_EQ(call.Count, sizeof(out));
+    EXPECT_FALSE(
+        GetPrinterDataFromPort(port_, 0, name.data(), nullptr, 0, out, sizeof(out), &returned));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(pm_.CallCount(PortFn::GetPrinterDataFromPort), 1u);
+
+    // After the job the port monitor's handle is closed and forgotten.
+    ASSERT_TRUE(EndDocPort(port_));
+    EXPECT_FALSE(ReadPort(port_, buffer, sizeof(buffer), &count));
+    EXPECT_EQ(pm_.CallCount(PortFn::ReadPort), 1u);
+}
+
+TEST_F(JobTest, APortMonitorPortIsNeverEndedOrClosedTwice) {
+    ASSERT_TRUE(Start(port_, 1));
+    ASSERT_TRUE(EndDocPort(port_));
+    ASSERT_TRUE(EndDocPort(port_));
+    EXPECT_EQ(pm_.CallCount(PortFn::EndDocPort), 1u);
+    EXPECT_EQ(pm_.CallCount(PortFn::ClosePort), 1u);
+}
+
+TEST_F(JobTest, AJobForAnotherPrinterReopensThePrinterHandle) {
+    WString other = WSTR("Other");
+    PlatSpoolerAddPrinter(other);
+    ASSERT_TRUE(Start(port_, 1, other));
+    EXPECT_EQ(WString(port_->PrinterName), other);
+    ASSERT_TRUE(EndDocPort(port_));
+    EXPECT_EQ(PlatSpoolerJobCommands(other, 1).size(), 2u);
+
+    // An unknown printer: the job runs, unmarked.
+    ASSERT_TRUE(Start(port_, 2, WSTR("Unknown")));
+    EXPECT_EQ(port_->PrinterHandle, nullptr);
+    EXPECT_EQ(Write(port_, "x"), 1u);
+    ASSERT_TRUE(EndDocPort(port_));
+    EXPECT_TRUE(PlatSpoolerJobCommands(WSTR("Unknown"), 2).empty());
+    EXPECT_EQ(PlatSpoolerOpenHandles(), 0);
+}
+
+} // namespace

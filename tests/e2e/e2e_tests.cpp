@@ -1,0 +1,531 @@
+// Jobs end to end: the stand-in spooler drives the real monitors (loaded by
+// path), which load the real companion libraries by name through the
+// platform loader; channel and TCP jobs cross real loopback sockets to the
+// simulated printer. The test clock makes the monitors' minutes last
+// milliseconds; nothing here measures time.
+#include <gtest/gtest.h>
+
+#include "host.h"
+#include "json_value.h"
+#include "sim_server.h"
+
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+const std::string Samples = SAMPLES_FOLDER;
+
+class EndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        REQUIRE_TEST_HOOKS();
+        Folder = std::filesystem::temp_directory_path() /
+                 ("e2e-" + std::to_string(getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(Folder);
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(Folder, ignored);
+    }
+
+    // A run of the given monitor on the sample jobs, on a fast test clock.
+    HostOptions Options(const char *monitor = QUENNET_LIBRARY) {
+        HostOptions o;
+        o.Monitor = monitor;
+        o.LibraryPath = QUENNET_COMPANION_FOLDER;
+        o.ClockScale = 1000;
+        o.WaitSeconds = 30;
+        o.WriteTimeoutSeconds = 10;
+        o.Progress = false;
+        o.Files = {Samples + "/letter.txt", Samples + "/invoice.pcl"};
+        return o;
+    }
+    std::string File(const std::string &name, const std::string &content) {
+        std::string path = Folder + "/" + name;
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
+    }
+
+    std::string Folder;
+};
+
+std::vector<JsonValue> Journal(const HostResult &r) {
+    std::vector<JsonValue> lines;
+    EXPECT_TRUE(ParseJsonLines(r.Journal, &lines)) << r.Journal;
+    return lines;
+}
+
+// The status codes the agent received for one job, in order.
+std::vector<std::string> StatusCodes(const HostResult &r, DWORD job) {
+    std::vector<std::string> codes;
+    for (const JsonValue &line : Journal(r)) {
+        if (line["call"].String == "AgentJobStatus" && line["job"].Number == job)
+            codes.push_back(line["status"].String);
+    }
+    return codes;
+}
+
+std::vector<long> StartAnswers(const HostResult &r, DWORD job) {
+    std::vector<long> answers;
+    for (const JsonValue &line : Journal(r)) {
+        if (line["call"].String == "AgentJobStart" && line["job"].Number == job)
+            answers.push_back((long)line["answer"].Number);
+    }
+    return answers;
+}
+
+std::vector<DWORD> Commands(const JobResult &job) {
+    std::vector<DWORD> commands;
+    for (const PlatJobControl &control : job.Controls)
+        commands.push_back(control.Command);
+    return commands;
+}
+
+bool Contains(const std::vector<std::string> &list, const std::string &item) {
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+// The job's own bytes as they passed the port monitor.
+std::string TappedData(const HostResult &r, size_t job) {
+    std::string data;
+    for (const StreamJob &part : r.Tapped[job].Stream.Jobs())
+        data += part.Data;
+    return data;
+}
+
+// The registry value the dispatcher wrote for a port, "" when absent.
+std::string PortValue(const std::string &port, const std::string &name) {
+    WString key = PlatWide("SOFTWARE\\Morvane\\TallowII\\Ports\\" + port);
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
+        return "";
+    WCHAR text[300] = {};
+    DWORD type = 0, size = sizeof(text) - sizeof(WCHAR);
+    LONG result = RegQueryValueExW(handle, PlatWide(name).c_str(), nullptr, &type, (LPBYTE)text,
+                                   &size);
+    RegCloseKey(handle);
+    return result == ERROR_SUCCESS && type == REG_SZ ? PlatNarrow(text) : "";
+}
+
+void ExpectCleanFinish(const HostResult &r) {
+    EXPECT_EQ(r.Setup, "");
+    EXPECT_TRUE(r.MonitorFinished);
+    EXPECT_TRUE(r.PortClosed);
+    EXPECT_EQ(r.PrinterHandlesLeft, 0);
+    EXPECT_EQ(r.PortOpens, r.PortCloses);
+}
+
+// ---------------------------------------------------------------- Quennet, job language
+
+TEST_F(EndToEnd, JobLanguageJobCompletesOnThePrintersReportAndIsMarkedSentAndEjected) {
+    HostResult r = RunHost(Options());
+    ExpectCleanFinish(r);
+    ASSERT_EQ(r.Jobs.size(), 2u);
+    for (size_t i = 0; i < r.Jobs.size(); i++) {
+        const JobResult &job = r.Jobs[i];
+        SCOPED_TRACE(job.File);
+        EXPECT_TRUE(job.Completed && job.Ended) << job.Outcome;
+        // Bracketed by the job-language texts, the data unchanged between them.
+        ASSERT_EQ(r.Tapped[i].Stream.Jobs().size(), 1u);
+        const StreamJob &seen = r.Tapped[i].Stream.Jobs()[0];
+        EXPECT_EQ(seen.Data, job.Content);
+        EXPECT_EQ(seen.JobId, job.JobId);
+        EXPECT_NE(seen.StartText.find("@TKL 200"), std::string::npos) << seen.StartText;
+        EXPECT_NE(seen.EndText.find("@TKL 213"), std::string::npos) << seen.EndText;
+        EXPECT_EQ(Commands(job), (std::vector<DWORD>{JOB_CONTROL_SENT_TO_PRINTER,
+                                                     JOB_CONTROL_LAST_PAGE_EJECTED}));
+        // Completed by the printer's report, never dropped unreported.
+        std::vector<std::string> codes = StatusCodes(r, job.JobId);
+        EXPECT_EQ(codes.front(), "0x10");
+        EXPECT_TRUE(Contains(codes, "0x80"));
+        EXPECT_TRUE(Contains(codes, "0x1000100"));
+        EXPECT_FALSE(Contains(codes, "0x100"));
+        EXPECT_EQ(StartAnswers(r, job.JobId), std::vector<long>{0});
+    }
+    // The printer's model reached the agent with the job start.
+    for (const JsonValue &line : Journal(r)) {
+        if (line["call"].String == "AgentJobStart") {
+            EXPECT_EQ(line["model"].String, "RVT-201");
+        }
+    }
+    // The printer saw both jobs end by their job-end commands.
+    ASSERT_EQ(r.PrinterJobs.size(), 2u);
+    EXPECT_EQ(r.PrinterJobs[1].EndedBy, "job-end command");
+}
+
+TEST_F(EndToEnd, CalibrationValuesReachThePortsRegistryKey) {
+    HostOptions o = Options();
+    o.Port = "LPT3:";
+    o.Files.resize(1);
+    o.Sim.Calibration = {TklField::Int(-7), TklField::Str("A"), TklField::Str(""),
+                         TklField::Int(5, 0)};
+    HostResult r = RunHost(o);
+    ExpectCleanFinish(r);
+    EXPECT_EQ(PortValue("LPT3:", "CALIBRATION:YELLOW"), "-7");
+    EXPECT_EQ(PortValue("LPT3:", "CALIBRATION:MAGENTA"), "A");
+    EXPECT_EQ(PortValue("LPT3:", "CALIBRATION:CYAN"), "");
+    EXPECT_EQ(PortValue("LPT3:", "CALIBRATION:BLACK"), "?"); // an integer of type 0
+    EXPECT_NE(r.RegistryPorts.find("\"CALIBRATION:YELLOW\"=\"-7\""), std::string::npos)
+        << r.RegistryPorts;
+}
+
+TEST_F(EndToEnd, Rvt101PrinterReportsTheEndWithItsOwnCommandFamily) {
+    HostOptions o = Options();
+    o.PortMonitor = "sim:RVT-101";
+    HostResult r = RunHost(o);
+    ExpectCleanFinish(r);
+    for (size_t i = 0; i < r.Jobs.size(); i++) {
+        const JobResult &job = r.Jobs[i];
+        EXPECT_TRUE(job.Completed) << job.Outcome;
+        const StreamJob &seen = r.Tapped[i].Stream.Jobs()[0];
+        EXPECT_EQ(seen.Data, job.Content);
+        EXPECT_EQ(seen.StartText.find("@TKL 212"), std::string::npos) << seen.StartText;
+        EXPECT_NE(seen.EndText.find("@TKL 208"), std::string::npos) << seen.EndText;
+        std::vector<std::string> codes = StatusCodes(r, job.JobId);
+        EXPECT_EQ(std::count(codes.begin(), codes.end(), "0x2800000"), 1);
+        EXPECT_TRUE(Contains(codes, "0x1000100"));
+    }
+}
+
+// ---------------------------------------------------------------- plain printers
+
+TEST_F(EndToEnd, PlainPrinterGetsTheJobByteExactBehindOnlyTheNotificationAddress) {
+    HostOptions o = Options();
+    o.PortMonitor = "sim:LASER-9";
+    o.NotifyPort = 0x1234;
+    HostResult r = RunHost(o);
+    ExpectCleanFinish(r);
+    for (size_t i = 0; i < r.Jobs.size(); i++) {
+        const JobResult &job = r.Jobs[i];
+        ASSERT_EQ(r.Tapped[i].Stream.Jobs().size(), 1u);
+        const StreamJob &seen = r.Tapped[i].Stream.Jobs()[0];
+        // Exactly the notification-address text, then the file: nothing else.
+        EXPECT_EQ(r.Tapped[i].Stream.Received(), seen.StartText + job.Content);
+        std::vector<TklEntry> items;
+        ASSERT_TRUE(tkl::Parse(seen.StartText, &items)) << seen.StartText;
+        ASSERT_EQ(items.size(), 1u);
+        EXPECT_EQ(items[0].Code, 212u);
+        const std::string &tag = items[0].Values[0].Text;
+        char expected[32];
+        snprintf(expected, sizeof(expected), "1234       %08X\"", (unsigned)job.JobId);
+        EXPECT_EQ(tag.substr(0, 5), "\"+UDP") << tag;
+        EXPECT_EQ(tag.substr(tag.size() - 20), expected) << tag;
+        EXPECT_TRUE(seen.EndText.empty());
+        EXPECT_EQ(Commands(job), std::vector<DWORD>{JOB_CONTROL_LAST_PAGE_EJECTED});
+    }
+}
+
+TEST_F(EndToEnd, WithoutAgentReportsAPlainJobPassesWithNoPrefixAtAll) {
+    HostOptions o = Options();
+    o.PortMonitor = "file:" + Folder + "/out.prn";
+    o.Agent.Query = 1; // the agent takes no part
+    HostResult r = RunHost(o);
+    ExpectCleanFinish(r);
+    std::ifstream in(Folder + "/out.prn", std::ios::binary);
+    std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(written, r.Jobs[0].Content + r.Jobs[1].Content);
+    EXPECT_EQ(r.PortOpens, 2u);
+    for (const JsonValue &line : Journal(r))
+        EXPECT_TRUE(line["call"].String == "AgentQuery" ||
+                    line["call"].String == "Vorl_LMGetEntryPoints")
+            << line["call"].String;
+}
+
+// ---------------------------------------------------------------- agent policies
+
+TEST_F(EndToEnd, AgentHoldsTheJobBackUntilItConsents) {
+    HostOptions o = Options();
+    o.Agent.HoldCount = 3;
+    o.Files.resize(1);
+    HostResult r = RunHost(o);
+    ExpectCleanFinish(r);
+    const JobResult &job = r.Jobs[0];
+    EXPECT_TRUE(job.Completed) << job.Outcome;
+    EXPECT_EQ(StartAnswers(r, job.JobId), (std::vector<long>{-1, -1, -1, 0}));
+    // StartDocPort asked once; two writes took nothing while the agent held.
+    EXPECT_EQ(job.ZeroWrites, 2u);
+    EXPECT_EQ(TappedData(r, 0), job.Content);
+    EXPECT_TRUE(Contains(StatusCodes(r, job.JobId), "0x1000100"));
+}
+
+TEST_F(EndToEnd, AgentCancelsTheJobAndNothingReachesThePrinter) {
+    HostOptions o = Options();
+    o.Agent.CancelJobs = 1;
+    HostResult r = RunHost(o);
+    ExpectCleanFinish(r);
+    for (size_t i = 0; i < r.Jobs.size(); i++) {
+        const JobResult &job = r.Jobs[i];
+        EXPECT_FALSE(job.Completed);
+        EXPECT_EQ(job.Outcome, "cancelled in the spooler");
+        std::vector<DWORD> commands = Commands(job);
+        EXPECT_EQ(std::count(commands.begin(), commands.end(), (DWORD)JOB_CONTROL_CANCEL), 1);
+        EXPECT_EQ(TappedData(r, i), "");
+        EXPECT_TRUE(Contains(StatusCodes(r, job.JobId), "0x100"));
+    }
+}
+
+// ---------------------------------------------------------------- Brantic
+
+TEST_F(EndToEnd, BranticSendsLpt1JobsOverTheTransportChannel) {
+    auto printer = std::make_shared<SimPrinter>(SimPrinterConfig{});
+    SimServer server(printer, SimServerConfig{});
+    std::string error;
+    ASSERT_TRUE(server.Start(&error)) << error;
+
+    HostOptions o = Options(BRANTIC_LIBRARY);
+    o.Port = "LPT1";
+    o.Transport = "127.0.0.1:" + std::to_string(server.BasePort());
+    o.PortMonitor = "file:" + Folder + "/unused.prn";
+    HostResult r = RunHost(o);
+    ExpectCleanFinish(r);
+    EXPECT_EQ(r.PortOpens, 0u) << "the port monitor is not used on LPT1";
+
+    // The printer process's side: one channel connection per job, bytes intact.
+    for (int i = 0; i < 500 && server.EndedJobs() < 2; i++)
+        usleep(10000);
+    server.Stop();
+    std::vector<StreamJob> jobs = printer->Jobs();
+    ASSERT_EQ(jobs.size(), 2u);
+    for (size_t i = 0; i < 2; i++) {
+        const JobResult &job = r.Jobs[i];
+        EXPECT_TRUE(job.Completed) << job.Outcome;
+        EXPECT_EQ(jobs[i].Data, job.Content);
+        EXPECT_EQ(jobs[i].EndedBy, "port closed");
+        EXPECT_EQ(Commands(job), (std::vector<DWORD>{JOB_CONTROL_SENT_TO_PRINTER,
+                                                     JOB_CONTROL_LAST_PAGE_EJECTED}));
+        EXPECT_EQ(StatusCodes(r, job.JobId), (std::vector<std::string>{"0x10", "0x80"}));
+    }
+    // The model came over the channel's device-ID query.
+    for (const JsonValue &line : Journal(r)) {
+        if (line["call"].String == "AgentJobStart") {
+            EXPECT_EQ(line["model"].String, "RVT-201");
+        }
+    }
+}
+
+TEST_F(EndToEnd, BranticSendsOtherPortsThroughThePortMonitor) {
+    HostOptions o = Options(BRANTIC_LIBRARY);
+    o.Port = "LPT2:";
+    HostResult r = RunHost(o);
+    ExpectCleanFinish(r);
+    EXPECT_EQ(r.PortOpens, 2u);
+    for (size_t i = 0; i < r.Jobs.size(); i++) {
+        EXPECT_EQ(r.Tapped[i].Stream.Received(), r.Jobs[i].Content) << "nothing added";
+        EXPECT_EQ(Commands(r.Jobs[i]), (std::vector<DWORD>{JOB_CONTROL_SENT_TO_PRINTER,
+                                                           JOB_CONTROL_LAST_PAGE_EJECTED}));
+    }
+}
+
+TEST_F(EndToEnd, BranticCancelsAJobWhoseChannelBreaks) {
+    SimPrinterConfig config;
+    config.Behaviour.FailWritesFrom = 1;
+    auto printer = std::make_shared<SimPrinter>(config);
+    SimServer server(printer, SimServerConfig{});
+    std::string error;
+    ASSERT_TRUE(server.Start(&error)) << error;
+
+    HostOptions o = Options(BRANTIC_LIBRARY);
+    o.Port = "LPT1:";
+    o.Transport = "127.0.0.1:" + std::to_string(server.BasePort());
+    // Enough data that sends go on after the printer has reset the channel.
+    o.Files = {File("big.bin", std::string(8 << 20, 'x'))};
+    HostResult r = RunHost(o);
+    server.Stop();
+    ExpectCleanFinish(r);
+    const JobResult &job = r.Jobs[0];
+    EXPECT_FALSE(job.Completed);
+    EXPECT_EQ(job.Outcome, "cancelled in the spooler");
+    EXPECT_EQ(Commands(job), (std::vector<DWORD>{JOB_CONTROL_CANCEL, JOB_CONTROL_SENT_TO_PRINTER,
+                                                 JOB_CONTROL_LAST_PAGE_EJECTED}));
+    EXPECT_TRUE(Contains(StatusCodes(r, job.JobId), "0x20000000"));
+}
+
+// ---------------------------------------------------------------- misbehaving printers
+
+TEST_F(EndToEnd, JobLanguageJobSurvivesWritesThatFailForAWhile) {
+    HostOptions o = Options();
+    o.Buffer = 512;
+    o.Sim.Behaviour.FailWritesFrom = 2;
+    o.Sim.Behaviour.FailWritesCount = 3;
+    HostResult r = RunHost(o);
+    ExpectCleanFinish(r);
+    EXPECT_EQ(r.Jobs[0].FailedWrites, 0u) << "a job-language job reports no write failure";
+    EXPECT_GE(r.Jobs[0].ZeroWrites, 3u);
+    for (size_t i = 0; i < r.Jobs.size(); i++) {
+        EXPECT_TRUE(r.Jobs[i].Completed) << r.Jobs[i].Outcome;
+        EXPECT_EQ(TappedData(r, i), r.Jobs[i].Content);
+        EXPECT_TRUE(Contains(StatusCodes(r, r.Jobs[i].JobId), "0x1000100"));
+    }
+}
+
+TEST_F(EndToEnd, PlainJobOnAPrinterThatFailsWritesGetsTheFailureReported) {
+    HostOptions o = Options();
+    o.PortMonitor = "sim:LASER-9";
+    o.Files.resize(1);
+    o.Sim.Behaviour.FailWritesFrom = 1;
+    HostResult r = RunHost(o);
+    ExpectCleanFinish(r);
+    const JobResult &job = r.Jobs[0];
+    EXPECT_FALSE(job.Completed);
+    EXPECT_EQ(job.FailedWrites, 3u);
+    EXPECT_EQ(job.LastWriteError, (DWORD)ERROR_WRITE_FAULT);
+    EXPECT_EQ(job.Written, 0u);
+    EXPECT_EQ(Commands(job), std::vector<DWORD>{JOB_CONTROL_LAST_PAGE_EJECTED});
+}
+
+TEST_F(EndToEnd, PartialWritesAndAnswersInPiecesStillCompleteTheJob) {
+    HostOptions o = Options();
+    o.Sim.Behaviour.WriteCap = 7;
+    o.Sim.Behaviour.PieceSize = 5;
+    HostResult r = RunHost(o);
+    ExpectCleanFinish(r);
+    for (size_t i = 0; i < r.Jobs.size(); i++) {
+        EXPECT_TRUE(r.Jobs[i].Completed) << r.Jobs[i].Outcome;
+        EXPECT_EQ(TappedData(r, i), r.Jobs[i].Content);
+        EXPECT_TRUE(Contains(StatusCodes(r, r.Jobs[i].JobId), "0x1000100"));
+    }
+}
+
+TEST_F(EndToEnd, PendingJobsAreDroppedWithNoticeWhenThePrinterNeverReports) {
+    for (bool garbage : {false, true}) {
+        SCOPED_TRACE(garbage ? "garbage" : "silent");
+        HostOptions o = Options();
+        o.Files.resize(1);
+        o.Sim.Behaviour.Silent = !garbage;
+        o.Sim.Behaviour.Garbage = garbage;
+        HostResult r = RunHost(o);
+        // The status thread gives up after its idle limit (on the test clock).
+        ExpectCleanFinish(r);
+        const JobResult &job = r.Jobs[0];
+        EXPECT_TRUE(job.Completed);
+        EXPECT_EQ(TappedData(r, 0), job.Content);
+        std::vector<std::string> codes = StatusCodes(r, job.JobId);
+        EXPECT_TRUE(Contains(codes, "0x100"));
+        EXPECT_FALSE(Contains(codes, "0x1000100"));
+        EXPECT_EQ(Commands(job), (std::vector<DWORD>{JOB_CONTROL_SENT_TO_PRINTER,
+                                                     JOB_CONTROL_LAST_PAGE_EJECTED}));
+    }
+}
+
+TEST_F(EndToEnd, JobLanguageJobOverRawTcpToThePrinterProcessSide) {
+    auto printer = std::make_shared<SimPrinter>(SimPrinterConfig{});
+    SimServer server(printer, SimServerConfig{});
+    std::string error;
+    ASSERT_TRUE(server.Start(&error)) << error;
+    HostOptions o = Options();
+    o.PortMonitor = "tcp:127.0.0.1:" + std::to_string(server.BasePort() + server.Channels()[0]);
+    o.DeviceIdPort = server.BasePort();
+    HostResult r = RunHost(o);
+    server.Stop();
+    ExpectCleanFinish(r);
+    EXPECT_EQ(r.DeviceId, printer->DeviceId());
+    std::vector<StreamJob> jobs = printer->Jobs();
+    ASSERT_EQ(jobs.size(), 2u);
+    for (size_t i = 0; i < 2; i++) {
+        EXPECT_EQ(jobs[i].Data, r.Jobs[i].Content);
+        EXPECT_EQ(jobs[i].EndedBy, "job-end command");
+        EXPECT_TRUE(Contains(StatusCodes(r, r.Jobs[i].JobId), "0x1000100"));
+    }
+}
+
+// ---------------------------------------------------------------- the programs
+
+// Runs a command line; its standard output, standard error and exit status.
+struct Ran {
+    int Status;
+    std::string Out, Err;
+};
+Ran RunProgram(const std::string &command, const std::string &folder) {
+    std::string out = folder + "/out", err = folder + "/err";
+    int status = system((command + " >" + out + " 2>" + err).c_str());
+    auto read = [](const std::string &path) {
+        std::ifstream in(path);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    return Ran{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read(out), read(err)};
+}
+
+TEST_F(EndToEnd, SpoolhostDocumentsEveryOptionAndRefusesBadArgumentsInOneLine) {
+    std::string host = SPOOLHOST_PROGRAM;
+    Ran help = RunProgram(host + " --help", Folder);
+    EXPECT_EQ(help.Status, 0);
+    for (const char *option :
+         {"--monitor", "--port-monitor", "--port ", "--printer ", "--lpr", "--device-id ",
+          "--device-id-port", "--transport", "--printer-record", "--job-id", "--buffer",
+          "--write-timeout", "--journal", "--agent-hold", "--agent-cancel", "--agent-query",
+          "--agent-status", "--no-agent-config", "--polling-level", "--notify-port",
+          "--clock-scale", "--wait", "--library-path", "--registry", "--keep", "--quiet",
+          "--model", "--status", "--write-cap", "--fail-writes", "--silent", "--pieces",
+          "--garbage", "sim:MODEL", "tcp:HOST:PORT", "file:PATH"})
+        EXPECT_NE(help.Out.find(option), std::string::npos) << option;
+
+    std::string sample = Samples + "/letter.txt";
+    for (const std::string &bad : std::vector<std::string>{
+             " --monitor quennet", " " + sample, " --monitor quennet --frobnicate " + sample,
+          " --monitor quennet --buffer 0 " + sample, " --monitor quennet --clock-scale x " + sample,
+          " --monitor quennet --port-monitor lpr:x " + sample,
+          " --monitor quennet --fail-writes 0 " + sample, " --monitor quennet " + Folder + "/nothing",
+          " --monitor quennet --wait"}) {
+        Ran ran = RunProgram(host + bad, Folder);
+        EXPECT_EQ(ran.Status, 2) << bad;
+        EXPECT_EQ(std::count(ran.Err.begin(), ran.Err.end(), '\n'), 1) << bad << ": " << ran.Err;
+        EXPECT_EQ(ran.Err.rfind("spoolhost: ", 0), 0u) << ran.Err;
+        EXPECT_EQ(ran.Out, "") << bad;
+    }
+    Ran missing = RunProgram(host + " --monitor " + Folder + "/none.so " + sample, Folder);
+    EXPECT_EQ(missing.Status, 1);
+    EXPECT_NE(missing.Err.find("cannot load the monitor"), std::string::npos) << missing.Err;
+}
+
+TEST_F(EndToEnd, MainJobRunsThroughBothMonitorsAsSeparateProcesses) {
+    std::string samples = Samples + "/letter.txt " + Samples + "/invoice.pcl " + Samples +
+                          "/chart.ps";
+    Ran quennet = RunProgram(std::string(SPOOLHOST_PROGRAM) +
+                                 " --monitor quennet --clock-scale 1000 --quiet " + samples,
+                             Folder);
+    EXPECT_EQ(quennet.Status, 0) << quennet.Err;
+    EXPECT_EQ(std::count(quennet.Out.begin(), quennet.Out.end() - 0, '\n') > 20, true);
+    EXPECT_NE(quennet.Out.find("3 of 3 jobs passed completely"), std::string::npos) << quennet.Out;
+    EXPECT_NE(quennet.Out.find("\"CALIBRATION:MAGENTA\"=\"-3\""), std::string::npos);
+
+    // The printer as a process of its own, reached over the transport.
+    std::string ports = Folder + "/ports", record = Folder + "/record";
+    pid_t printer = fork();
+    ASSERT_GE(printer, 0);
+    if (printer == 0) {
+        execl(SIMPRINTER_PROGRAM, SIMPRINTER_PROGRAM, "--port-file", ports.c_str(), "--record",
+              record.c_str(), "--lifetime", "60", "--exit-after-jobs", "3", (char *)nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 500 && !std::filesystem::exists(ports); i++)
+        usleep(10000);
+    unsigned base = 0, channel = 0;
+    std::ifstream(ports) >> base >> channel;
+    ASSERT_NE(base, 0u);
+    Ran brantic = RunProgram(std::string(SPOOLHOST_PROGRAM) +
+                                 " --monitor brantic --port LPT1 --transport 127.0.0.1:" +
+                                 std::to_string(base) + " --printer-record " + record +
+                                 " --clock-scale 1000 --quiet " + samples,
+                             Folder);
+    int status = 0;
+    waitpid(printer, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(brantic.Status, 0) << brantic.Err;
+    EXPECT_NE(brantic.Out.find("3 of 3 jobs passed completely"), std::string::npos) << brantic.Out;
+    EXPECT_EQ(std::count(brantic.Out.begin(), brantic.Out.end() - 0, '\n') > 10, true);
+    size_t exact = 0;
+    for (size_t at = brantic.Out.find("byte-exact"); at != std::string::npos;
+         at = brantic.Out.find("byte-exact", at + 1))
+        exact++;
+    EXPECT_EQ(exact, 3u) << brantic.Out;
+}
+
+} // namespace

@@ -1,0 +1,87 @@
+// Library loading by DLL name, reference counts and missing libraries and exports.
+#include "platform_test.h"
+
+namespace {
+
+typedef int(WINAPI *IntFunction)(void);
+
+struct Loader : testing::Test {
+    void SetUp() override { PlatSetLibraryPath(PROBE_FOLDER); }
+    void TearDown() override {
+        SetDllDirectoryW(nullptr);
+        const char *path = getenv("WINPLAT_LIBRARY_PATH");
+        PlatSetLibraryPath(path != nullptr ? path : "");
+    }
+};
+
+int Call(HMODULE module, const char *name) {
+    FARPROC proc = GetProcAddress(module, name);
+    return proc != nullptr ? reinterpret_cast<IntFunction>(reinterpret_cast<void *>(proc))() : -1;
+}
+
+TEST_F(Loader, DllNamesMapToSharedObjects) {
+    SetLastError(Sentinel);
+    HMODULE module = LoadLibraryW(u"PLATPROBE.DLL");
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(GetLastError(), Sentinel);
+    EXPECT_EQ(Call(module, "ProbeAnswer"), 42);
+
+    // The same file under other spellings is the same module.
+    EXPECT_EQ(LoadLibraryW(u"platprobe.dll"), module);
+    EXPECT_EQ(LoadLibraryW(u"PlatProbe"), module);
+    WString path = PlatWide(std::string(PROBE_FOLDER) + "/libplatprobe.so");
+    EXPECT_EQ(LoadLibraryW(path.c_str()), module);
+    EXPECT_EQ(PlatModuleRefCount(u"PLATPROBE.DLL"), 4);
+    for (int i = 3; i >= 0; i--) {
+        EXPECT_TRUE(FreeLibrary(module));
+        EXPECT_EQ(PlatModuleRefCount(u"PLATPROBE.DLL"), i);
+    }
+    SetLastError(Sentinel);
+    EXPECT_FALSE(FreeLibrary(module));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST_F(Loader, MissingLibraryAndExport) {
+    SetLastError(Sentinel);
+    EXPECT_EQ(LoadLibraryW(u"NOSUCHLIBRARY.DLL"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+
+    HMODULE module = LoadLibraryW(u"PLATPROBE.DLL");
+    ASSERT_NE(module, nullptr);
+    SetLastError(Sentinel);
+    EXPECT_EQ(GetProcAddress(module, "NoSuchExport"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+    EXPECT_TRUE(FreeLibrary(module));
+}
+
+TEST_F(Loader, LastFreeUnloads) {
+    HMODULE module = LoadLibraryW(u"PLATPROBE.DLL");
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(Call(module, "ProbeCount"), 1);
+    EXPECT_EQ(Call(module, "ProbeCount"), 2);
+    EXPECT_TRUE(FreeLibrary(module));
+    module = LoadLibraryW(u"PLATPROBE.DLL");
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(Call(module, "ProbeCount"), 1);
+    EXPECT_TRUE(FreeLibrary(module));
+}
+
+TEST_F(Loader, SearchFolders) {
+    // Folders are searched in order; missing ones are skipped.
+    PlatSetLibraryPath(std::string("/nonexistent-folder:") + PROBE_FOLDER);
+    HMODULE module = LoadLibraryW(u"PLATPROBE.DLL");
+    EXPECT_NE(module, nullptr);
+    FreeLibrary(module);
+
+    // Without the library path, only the DLL directory finds it.
+    PlatSetLibraryPath("");
+    SetLastError(Sentinel);
+    EXPECT_EQ(LoadLibraryW(u"PLATPROBE.DLL"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    EXPECT_TRUE(SetDllDirectoryW(PlatWide(PROBE_FOLDER).c_str()));
+    module = LoadLibraryW(u"PLATPROBE.DLL");
+    EXPECT_NE(module, nullptr);
+    FreeLibrary(module);
+}
+
+} // namespace
