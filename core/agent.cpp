@@ -81,6 +81,17 @@ static void AgentName(LPCWSTR name, char (&buffer)[AGENT_NAME_BUFFER]) {
     buffer[0] = 0;
 }
 
+// The record's printer and port names for the agent. StartDocPort replaces
+// PrinterName under MonitorLock while a status thread may be reporting an
+// earlier job, so the names are read under the lock (it nests).
+static void AgentNames(PortHead *entry, char (&printer)[AGENT_NAME_BUFFER],
+                       char (&port)[AGENT_NAME_BUFFER]) {
+    EnterMonitorLock();
+    AgentName(entry->PrinterName, printer);
+    AgentName(entry->PortName, port);
+    LeaveMonitorLock();
+}
+
 // A non-zero status answer ends the agent's part in this job.
 static LONG AgentAnswered(PortHead *entry, LONG answer) {
     if (answer != 0)
@@ -100,8 +111,7 @@ LONG AgentJobStart(PortHead *entry, LPCSTR model) {
     if (call == nullptr)
         return 0;
     char printer[AGENT_NAME_BUFFER], port[AGENT_NAME_BUFFER];
-    AgentName(entry->PrinterName, printer);
-    AgentName(entry->PortName, port);
+    AgentNames(entry, printer, port);
     return call(printer, port, (LPSTR)(model != nullptr ? model : ""), entry->JobId, 0, 0);
 }
 
@@ -110,8 +120,7 @@ LONG AgentJobEnd(PortHead *entry) {
     if (call == nullptr)
         return 0;
     char printer[AGENT_NAME_BUFFER], port[AGENT_NAME_BUFFER];
-    AgentName(entry->PrinterName, printer);
-    AgentName(entry->PortName, port);
+    AgentNames(entry, printer, port);
     return call(printer, port, entry->JobId);
 }
 
@@ -120,8 +129,7 @@ LONG AgentJobStatus(PortHead *entry, DWORD jobId, DWORD code) {
     if (call == nullptr)
         return 0;
     char printer[AGENT_NAME_BUFFER], port[AGENT_NAME_BUFFER];
-    AgentName(entry->PrinterName, printer);
-    AgentName(entry->PortName, port);
+    AgentNames(entry, printer, port);
     return AgentAnswered(entry, call(printer, port, jobId, code, 0, 0));
 }
 
@@ -130,7 +138,6 @@ LONG AgentJobItems(PortHead *entry, DWORD statusWord, DWORD itemCount, TklItem *
     if (call == nullptr)
         return 0;
     char printer[AGENT_NAME_BUFFER], port[AGENT_NAME_BUFFER];
-    AgentName(entry->PrinterName, printer);
-    AgentName(entry->PortName, port);
+    AgentNames(entry, printer, port);
     return AgentAnswered(entry, call(printer, port, statusWord, itemCount, items));
 }

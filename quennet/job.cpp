@@ -178,11 +178,11 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
         return FALSE;
     }
 
-    e->JobId = jobId;
-    e->PollingLevel = ReadPollingLevel();
-
-    // The agent decides per job whether it wants reports.
-    AssignFlags(e, AgentActive, AgentQuery() == 0);
+    // The polling level is read anew for every job, and the agent decides per
+    // job whether it wants reports. Both are stored below under the lock with
+    // the job id: an exiting status thread reads them there.
+    DWORD pollingLevel = ReadPollingLevel();
+    bool agentActive = AgentQuery() == 0;
 
     // The status thread of an earlier job decides to end, and does its exit
     // work (ending and closing the port below, closing the printer handle),
@@ -193,6 +193,9 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
     // this job. The port monitor is never called with the lock held.
     bool portKept;
     EnterMonitorLock();
+    e->JobId = jobId;
+    std::atomic_ref<DWORD>(e->PollingLevel).store(pollingLevel);
+    AssignFlags(e, AgentActive, agentActive);
     SetFlags(e, JobActive);
     ClearFlags(e, StartSent | AgentStartDone | DataStarted | JobCancelled);
     portKept = TestFlags(e, PortStarted);

@@ -39,8 +39,8 @@ DWORD ReadPollingLevel() {
     if (ReadRegistryValue(HKEY_LOCAL_MACHINE, POLLING_KEY, WSTR("PollingLevel"), &type, data,
                           &size) != ERROR_SUCCESS)
         return DEFAULT_POLLING_LEVEL;
-    DWORD level = (DWORD)data[0] | (DWORD)data[1] << 8 | (DWORD)data[2] << 16 |
-                  (DWORD)data[3] << 24;
+    DWORD level =
+        (DWORD)data[0] | (DWORD)data[1] << 8 | (DWORD)data[2] << 16 | (DWORD)data[3] << 24;
     if (level == 0 || level > MAX_POLLING_LEVEL)
         return DEFAULT_POLLING_LEVEL;
     return level;

@@ -80,8 +80,8 @@ bool ReadFile(const std::string &path, std::string *content) {
 
 std::string MakeTempFolder() {
     const char *base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && base[0] != 0 ? base : "/tmp") +
-                          "/spoolhost-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && base[0] != 0 ? base : "/tmp") + "/spoolhost-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back(0);
     return mkdtemp(buffer.data()) != nullptr ? std::string(buffer.data()) : std::string();
@@ -195,8 +195,8 @@ bool Run::PrepareEnvironment() {
     PreviousScale_ = PlatClockScale();
     PlatSetClockScale(Options_.ClockScale);
     PlatSpoolerReset();
-    Printer_ = PlatWide(Options_.Printer.empty() ? std::string("Simulated printer")
-                                                 : Options_.Printer);
+    Printer_ =
+        PlatWide(Options_.Printer.empty() ? std::string("Simulated printer") : Options_.Printer);
     PlatSpoolerAddPrinter(Printer_);
 
     // The reference status agent's journal and policy.
@@ -231,8 +231,8 @@ bool Run::PrepareEnvironment() {
                       (DWORD)strtoul(Options_.Transport.substr(colon + 1).c_str(), nullptr, 10));
     }
     if (!ok) {
-        Result_.Setup = "cannot write the configuration into the registry hive " +
-                        Result_.RegistryPath;
+        Result_.Setup =
+            "cannot write the configuration into the registry hive " + Result_.RegistryPath;
         return false;
     }
     return true;
@@ -276,8 +276,8 @@ bool Run::LoadMonitor() {
     WString wide = PlatWide(path);
     Library_ = LoadLibraryW(wide.c_str());
     if (Library_ == nullptr) {
-        Result_.Setup = "cannot load the monitor " + path + " (error " +
-                        std::to_string(GetLastError()) + ")";
+        Result_.Setup =
+            "cannot load the monitor " + path + " (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
     auto initialize =
@@ -417,8 +417,9 @@ void Run::Collect() {
     Result_.PortCloses = PortMonitor_->Closes();
     Result_.PrinterHandlesLeft = PlatSpoolerOpenHandles();
 
-    // The printer's own view.
-    if (Sim_ != nullptr) {
+    // The printer's own view: the record of a printer process when one is
+    // named, else the in-process printer.
+    if (Options_.PrinterRecord.empty() && Sim_ != nullptr) {
         Result_.HavePrinterJobs = true;
         Result_.PrinterSource = "simulated printer " + Sim_->Config().Model;
         Result_.PrinterJobs = Sim_->Jobs();
@@ -455,8 +456,8 @@ void Run::Collect() {
     }
     if (!Result_.JournalPath.empty())
         ReadFile(Result_.JournalPath, &Result_.Journal);
-    Result_.RegistryPorts = ExportSections(PlatRegistryExport(),
-                                           "HKEY_LOCAL_MACHINE\\SOFTWARE\\Morvane\\TallowII\\Ports");
+    Result_.RegistryPorts = ExportSections(
+        PlatRegistryExport(), "HKEY_LOCAL_MACHINE\\SOFTWARE\\Morvane\\TallowII\\Ports");
 }
 
 // A printer answers a job's end after the spooler may have moved on to the
@@ -511,8 +512,8 @@ void Run::Execute() {
     SetLastError(0);
     if (!Monitor_->Monitor.pfnOpenPortEx(port.data(), Printer_.data(), &Port_,
                                          PortMonitor_->Table())) {
-        Result_.Setup = "OpenPortEx(" + Options_.Port + ") failed with error " +
-                        std::to_string(GetLastError());
+        Result_.Setup =
+            "OpenPortEx(" + Options_.Port + ") failed with error " + std::to_string(GetLastError());
         return;
     }
 

@@ -27,30 +27,30 @@ struct AgentPolicy {
 };
 
 struct HostOptions {
-    std::string Monitor;                    // library path, or "quennet" / "brantic"
+    std::string Monitor;                     // library path, or "quennet" / "brantic"
     std::string PortMonitor = "sim:RVT-201"; // file:PATH, tcp:HOST:PORT, sim:MODEL
     std::string Port = "LPT1:";
-    std::string Printer;                    // "" : "Simulated printer"
+    std::string Printer; // "" : "Simulated printer"
     DWORD FirstJobId = 1;
-    DWORD Buffer = 4096;            // bytes per WritePort call
-    double ClockScale = 1;          // test clock: 100 makes 5 minutes last 3 seconds
-    double WaitSeconds = 60;        // longest real wait for the monitor after the last job
+    DWORD Buffer = 4096;             // bytes per WritePort call
+    double ClockScale = 1;           // test clock: 100 makes 5 minutes last 3 seconds
+    double WaitSeconds = 60;         // longest real wait for the monitor after the last job
     double WriteTimeoutSeconds = 30; // a job without progress for this long is given up
-    std::string LibraryPath;        // "" : the companions folder beside the program
-    std::string Registry;           // hive file; "" : a new one in the temporary folder
-    std::string TempFolder;         // "" : a new folder under $TMPDIR or /tmp
-    bool Keep = false;              // keep the temporary folder
+    std::string LibraryPath;         // "" : the companions folder beside the program
+    std::string Registry;            // hive file; "" : a new one in the temporary folder
+    std::string TempFolder;          // "" : a new folder under $TMPDIR or /tmp
+    bool Keep = false;               // keep the temporary folder
     AgentPolicy Agent;
-    long PollingLevel = -1;         // HKLM\SOFTWARE\Morvane\TallowII\VorlAgnt PollingLevel
-    long NotifyPort = -1;           // HKLM\SOFTWARE\Morvane\TallowII JobNotifyPort
-    bool LprPort = false;           // give the port an LPR Port monitor key
-    SimPrinterConfig Sim;           // the printer of sim:MODEL (the model comes from the spec)
-    std::string DeviceId;           // tcp: the device ID the port monitor answers
-    unsigned DeviceIdPort = 0;      // tcp: ask it from the printer's control endpoint
-    std::string Transport;          // HOST:BASEPORT for DARUZUROZ.DLL
-    std::string PrinterRecord;      // simprinter's record file
+    long PollingLevel = -1;    // HKLM\SOFTWARE\Morvane\TallowII\VorlAgnt PollingLevel
+    long NotifyPort = -1;      // HKLM\SOFTWARE\Morvane\TallowII JobNotifyPort
+    bool LprPort = false;      // give the port an LPR Port monitor key
+    SimPrinterConfig Sim;      // the printer of sim:MODEL (the model comes from the spec)
+    std::string DeviceId;      // tcp: the device ID the port monitor answers
+    unsigned DeviceIdPort = 0; // tcp: ask it from the printer's control endpoint
+    std::string Transport;     // HOST:BASEPORT for DARUZUROZ.DLL
+    std::string PrinterRecord; // simprinter's record file
     std::vector<std::string> Files;
-    bool Progress = true;           // progress lines on stderr for long jobs
+    bool Progress = true; // progress lines on stderr for long jobs
 };
 
 struct JobResult {
@@ -77,7 +77,7 @@ struct HostResult {
     std::string Setup; // why the host could not run ("" when it ran)
     std::string TempFolder, RegistryPath, JournalPath;
     std::vector<JobResult> Jobs;
-    std::vector<TappedJob> Tapped;      // per job, what the port monitor passed
+    std::vector<TappedJob> Tapped; // per job, what the port monitor passed
     bool HavePrinterJobs = false;
     std::string PrinterSource;          // "simulated printer" / record path
     std::vector<StreamJob> PrinterJobs; // jobs as the printer understood them

@@ -21,7 +21,8 @@ DWORD JobIdOf(const std::vector<TklEntry> &items) {
 size_t PartialMarker(const std::string &text) {
     size_t marker = strlen(tkl::BlockMarker);
     for (size_t keep = marker - 1; keep > 0; keep--) {
-        if (text.size() >= keep && text.compare(text.size() - keep, keep, tkl::BlockMarker, keep) == 0)
+        if (text.size() >= keep &&
+            text.compare(text.size() - keep, keep, tkl::BlockMarker, keep) == 0)
             return keep;
     }
     return 0;

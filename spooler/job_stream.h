@@ -14,7 +14,7 @@
 struct StreamJob {
     std::string StartText; // the block that opened the job ("" when none)
     std::vector<TklEntry> StartItems;
-    std::string Data; // the job's own bytes, exactly as received
+    std::string Data;    // the job's own bytes, exactly as received
     std::string EndText; // the job-end block ("" when none)
     std::vector<TklEntry> EndItems;
     DWORD JobId = 0; // from the notification tags of its blocks; 0: none seen
@@ -28,7 +28,7 @@ class JobStream {
     enum class EventKind { Started, Ended };
     struct Event {
         EventKind Kind;
-        size_t Job; // index into Jobs()
+        size_t Job;     // index into Jobs()
         bool ByCommand; // Started: a start block; Ended: a job-end block
         std::vector<TklEntry> Items;
     };

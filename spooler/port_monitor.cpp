@@ -71,8 +71,8 @@ BOOL WINAPI HostStartDocPort(HANDLE port, LPWSTR printer, DWORD jobId, DWORD lev
             docName = PlatNarrow(info->pDocName);
     }
     DWORD error = 0;
-    if (!record->Connection->StartDoc(printer != nullptr ? PlatNarrow(printer) : "", jobId,
-                                      docName, &error))
+    if (!record->Connection->StartDoc(printer != nullptr ? PlatNarrow(printer) : "", jobId, docName,
+                                      &error))
         return Fail(error);
     return TRUE;
 }
@@ -252,7 +252,8 @@ class FilePortMonitor : public HostPortMonitor {
 
 class TcpConnection : public PortConnection {
   public:
-    TcpConnection(int socket, std::string deviceId) : Socket_(socket), DeviceId_(std::move(deviceId)) {}
+    TcpConnection(int socket, std::string deviceId)
+        : Socket_(socket), DeviceId_(std::move(deviceId)) {}
     ~TcpConnection() override { Close(); }
     bool StartDoc(const std::string &, DWORD, const std::string &, DWORD *) override {
         return true;

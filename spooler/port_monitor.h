@@ -45,8 +45,7 @@ class HostPortMonitor {
     // device-ID request of a tcp: port ("" means the port cannot tell).
     static std::unique_ptr<HostPortMonitor> Create(const std::string &spec,
                                                    std::shared_ptr<SimPrinter> sim,
-                                                   const std::string &deviceId,
-                                                   std::string *error);
+                                                   const std::string &deviceId, std::string *error);
     virtual ~HostPortMonitor();
 
     // The table to give OpenPortEx. Its functions serve this object until

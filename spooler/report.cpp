@@ -9,14 +9,22 @@ namespace {
 
 const char *ControlName(DWORD command) {
     switch (command) {
-    case JOB_CONTROL_PAUSE: return "PAUSE";
-    case JOB_CONTROL_RESUME: return "RESUME";
-    case JOB_CONTROL_CANCEL: return "CANCEL";
-    case JOB_CONTROL_RESTART: return "RESTART";
-    case JOB_CONTROL_DELETE: return "DELETE";
-    case JOB_CONTROL_SENT_TO_PRINTER: return "SENT_TO_PRINTER";
-    case JOB_CONTROL_LAST_PAGE_EJECTED: return "LAST_PAGE_EJECTED";
-    default: return "?";
+    case JOB_CONTROL_PAUSE:
+        return "PAUSE";
+    case JOB_CONTROL_RESUME:
+        return "RESUME";
+    case JOB_CONTROL_CANCEL:
+        return "CANCEL";
+    case JOB_CONTROL_RESTART:
+        return "RESTART";
+    case JOB_CONTROL_DELETE:
+        return "DELETE";
+    case JOB_CONTROL_SENT_TO_PRINTER:
+        return "SENT_TO_PRINTER";
+    case JOB_CONTROL_LAST_PAGE_EJECTED:
+        return "LAST_PAGE_EJECTED";
+    default:
+        return "?";
     }
 }
 
@@ -93,6 +101,10 @@ std::string Controls(const std::vector<PlatJobControl> &controls) {
     return out;
 }
 
+std::string Count(unsigned n, const char *thing) {
+    return std::to_string(n) + " " + thing + (n == 1 ? "" : "s");
+}
+
 std::string Times(unsigned n) {
     return n == 1 ? "once" : n == 2 ? "twice" : std::to_string(n) + " times";
 }
@@ -118,18 +130,22 @@ std::string FormatReport(const HostResult &r) {
     // What was set up.
     char scale[64];
     snprintf(scale, sizeof(scale), "%g", o.ClockScale);
-    Field(out, "monitor", r.MonitorPath + " (MONITOREX size " + std::to_string(r.MonitorSize) + ")");
-    Field(out, "port", o.Port + " of printer \"" +
-                           (o.Printer.empty() ? std::string("Simulated printer") : o.Printer) +
-                           "\"" + (o.LprPort ? " (LPR port)" : ""));
-    Field(out, "port monitor", o.PortMonitor + " (its port opened " + Times(r.PortOpens) +
-                                   ", closed " + Times(r.PortCloses) + ")");
+    Field(out, "monitor",
+          r.MonitorPath + " (MONITOREX size " + std::to_string(r.MonitorSize) + ")");
+    Field(out, "port",
+          o.Port + " of printer \"" +
+              (o.Printer.empty() ? std::string("Simulated printer") : o.Printer) + "\"" +
+              (o.LprPort ? " (LPR port)" : ""));
+    Field(out, "port monitor",
+          o.PortMonitor + " (its port opened " + Times(r.PortOpens) + ", closed " +
+              Times(r.PortCloses) + ")");
     if (!o.Transport.empty())
         Field(out, "transport", "DARUZUROZ.DLL to the printer at " + o.Transport);
-    Field(out, "device ID", r.DeviceId.empty() ? "(the port monitor cannot tell)"
-                                               : "\"" + r.DeviceId + "\"");
+    Field(out, "device ID",
+          r.DeviceId.empty() ? "(the port monitor cannot tell)" : "\"" + r.DeviceId + "\"");
     Field(out, "registry hive", r.RegistryPath);
-    Field(out, "clock scale", std::string(scale) + (o.ClockScale != 1 ? " (monitor time runs this much faster)" : ""));
+    Field(out, "clock scale",
+          std::string(scale) + (o.ClockScale != 1 ? " (monitor time runs this much faster)" : ""));
     for (const std::string &warning : r.Warnings)
         Field(out, "warning", warning);
 
@@ -141,12 +157,12 @@ std::string FormatReport(const HostResult &r) {
         out << "\njob " << (i + 1) << ": " << job.File << "\n";
         char seconds[32];
         snprintf(seconds, sizeof(seconds), "%.2f s", job.Seconds);
-        Field(out, "spooler job id", std::to_string(job.JobId) + ", " +
-                                         std::to_string(job.Content.size()) + " bytes");
+        Field(out, "spooler job id",
+              std::to_string(job.JobId) + ", " + std::to_string(job.Content.size()) + " bytes");
         std::string outcome = job.Outcome + ": " + std::to_string(job.Written) + " of " +
                               std::to_string(job.Content.size()) + " bytes accepted by WritePort";
         if (job.Started)
-            outcome += " in " + std::to_string(job.WriteCalls) + " calls (" +
+            outcome += " in " + Count(job.WriteCalls, "call") + " (" +
                        std::to_string(job.ZeroWrites) + " took 0 bytes, " +
                        std::to_string(job.FailedWrites) + " failed), " + seconds;
         if (job.Started && !job.Ended)
@@ -166,8 +182,9 @@ std::string FormatReport(const HostResult &r) {
         } else if (!job.Started || job.Written == 0) {
             Field(out, "at the printer", "nothing passed the port monitor");
         } else {
-            Field(out, "at the printer", "nothing passed the port monitor (the monitor used its "
-                                         "transport channel: see the printer below)");
+            Field(out, "at the printer",
+                  "nothing passed the port monitor (the monitor used its "
+                  "transport channel: see the printer below)");
         }
         if (i < r.Tapped.size() && !r.Tapped[i].Answers.empty())
             Field(out, "printer answered", Block(r.Tapped[i].Answers));
@@ -179,7 +196,8 @@ std::string FormatReport(const HostResult &r) {
     for (const TappedJob &tapped : r.Tapped)
         answersShown = answersShown || !tapped.Answers.empty();
     if (r.HavePrinterJobs) {
-        out << "\nprinter (" << r.PrinterSource << "): " << r.PrinterJobs.size() << " jobs\n";
+        out << "\nprinter (" << r.PrinterSource << "): " << Count((unsigned)r.PrinterJobs.size(), "job")
+            << "\n";
         for (size_t i = 0; i < r.PrinterJobs.size(); i++) {
             const StreamJob &job = r.PrinterJobs[i];
             std::string line = "job id " + (job.JobId != 0 ? Hex8(job.JobId) : std::string("-")) +
@@ -198,14 +216,15 @@ std::string FormatReport(const HostResult &r) {
 
     // The status agent's journal.
     out << "\nstatus agent journal (" << (r.JournalPath.empty() ? "not kept" : r.JournalPath)
-        << "): " << Lines(r.Journal) << " calls\n";
+        << "): " << Count((unsigned)std::stoul(Lines(r.Journal)), "call") << "\n";
     std::istringstream journal(r.Journal);
     std::string line;
     while (std::getline(journal, line))
         out << "  " << line << "\n";
 
     // What the monitor wrote into the registry.
-    out << "\nregistry values written under HKEY_LOCAL_MACHINE\\SOFTWARE\\Morvane\\TallowII\\Ports\n";
+    out << "\nregistry values written under "
+           "HKEY_LOCAL_MACHINE\\SOFTWARE\\Morvane\\TallowII\\Ports\n";
     if (r.RegistryPorts.empty())
         out << "  (none)\n";
     std::istringstream ports(r.RegistryPorts);
@@ -222,12 +241,13 @@ std::string FormatReport(const HostResult &r) {
                     " after the last EndDocPort (the port monitor's port is closed)"
               : std::string("NO: the port monitor's port was still open after ") + finish);
     if (r.UnreadAnswerBytes != 0)
-        Field(out, "unread answers", std::to_string(r.UnreadAnswerBytes) +
-                                         " bytes the printer said were never read");
-    Field(out, "ClosePort", std::string(r.PortClosed ? "TRUE" : "FALSE") +
-                                "; printer handles left open: " +
-                                std::to_string(r.PrinterHandlesLeft));
-    Field(out, "result", std::to_string(completed) + " of " + std::to_string(r.Jobs.size()) +
-                             " jobs passed completely");
+        Field(out, "unread answers",
+              std::to_string(r.UnreadAnswerBytes) + " bytes the printer said were never read");
+    Field(out, "ClosePort",
+          std::string(r.PortClosed ? "TRUE" : "FALSE") +
+              "; printer handles left open: " + std::to_string(r.PrinterHandlesLeft));
+    Field(out, "result",
+          std::to_string(completed) + " of " + std::to_string(r.Jobs.size()) +
+              " jobs passed completely");
     return out.str();
 }

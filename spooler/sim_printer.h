@@ -27,8 +27,8 @@ struct SimPrinterConfig {
     LONG StatusCode = 10000;
     LONG StatusKind = 1;
     // Calibration values (items 220 to 223) reported with every job end.
-    std::vector<TklField> Calibration = {TklField::Int(2), TklField::Int(-3),
-                                         TklField::Str("+1"), TklField::Str("0")};
+    std::vector<TklField> Calibration = {TklField::Int(2), TklField::Int(-3), TklField::Str("+1"),
+                                         TklField::Str("0")};
     SimBehaviour Behaviour;
 };
 

@@ -115,7 +115,7 @@ unsigned DeviceIdChannel(const std::string &deviceId) {
 std::string RecordLine(size_t index, const StreamJob &job) {
     char id[16];
     snprintf(id, sizeof(id), "%08X", (unsigned)job.JobId);
-    std::string ended = !job.Ended                          ? "open"
+    std::string ended = !job.Ended                         ? "open"
                         : job.EndedBy == "job-end command" ? "command"
                         : job.EndedBy == "next job began"  ? "next"
                                                            : "closed";

@@ -108,8 +108,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     std::vector<unsigned> channels = simServer.Channels();
-    printf("simprinter: %s listening on %s: control %u", printer.Model.c_str(),
-           server.Host.c_str(), simServer.BasePort());
+    printf("simprinter: %s listening on %s: control %u", printer.Model.c_str(), server.Host.c_str(),
+           simServer.BasePort());
     for (unsigned channel : channels)
         printf(", channel %u at %u", channel, simServer.BasePort() + channel);
     printf("\n");

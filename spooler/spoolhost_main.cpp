@@ -136,14 +136,13 @@ bool Parse(int argc, char **argv, HostOptions *o, bool *help) {
         if (!args.Value(option, &value, &error)) {
             if (option.rfind("--", 0) == 0 && error.find("needs a value") != std::string::npos &&
                 (option == "--monitor" || option == "--port-monitor" || option == "--port" ||
-                 option == "--printer" || option == "--device-id-port" ||
-                 option == "--transport" || option == "--printer-record" ||
-                 option == "--job-id" || option == "--buffer" || option == "--write-timeout" ||
-                 option == "--journal" || option == "--agent-hold" ||
+                 option == "--printer" || option == "--device-id-port" || option == "--transport" ||
+                 option == "--printer-record" || option == "--job-id" || option == "--buffer" ||
+                 option == "--write-timeout" || option == "--journal" || option == "--agent-hold" ||
                  option == "--agent-query" || option == "--agent-status" ||
                  option == "--polling-level" || option == "--notify-port" ||
-                 option == "--clock-scale" || option == "--wait" ||
-                 option == "--library-path" || option == "--registry"))
+                 option == "--clock-scale" || option == "--wait" || option == "--library-path" ||
+                 option == "--registry"))
                 return Fail(error);
             return Fail("unknown option \"" + option + "\" (see --help)");
         }
@@ -152,8 +151,9 @@ bool Parse(int argc, char **argv, HostOptions *o, bool *help) {
         } else if (option == "--port-monitor") {
             if (value.rfind("sim:", 0) != 0 && value.rfind("tcp:", 0) != 0 &&
                 value.rfind("file:", 0) != 0)
-                return Fail("--port-monitor: sim:MODEL, tcp:HOST:PORT or file:PATH expected, got \"" +
-                            value + "\"");
+                return Fail(
+                    "--port-monitor: sim:MODEL, tcp:HOST:PORT or file:PATH expected, got \"" +
+                    value + "\"");
             if (value == "sim:" || value == "tcp:" || value == "file:")
                 return Fail("--port-monitor: \"" + value + "\" lacks its argument");
             o->PortMonitor = value;
@@ -180,7 +180,8 @@ bool Parse(int argc, char **argv, HostOptions *o, bool *help) {
             o->PrinterRecord = value;
         } else if (option == "--job-id") {
             if (!ParseUnsigned(value, 1, 0xFFFFFFFEull, &number))
-                return Fail("--job-id: a job id from 1 to 4294967294 expected, got \"" + value + "\"");
+                return Fail("--job-id: a job id from 1 to 4294967294 expected, got \"" + value +
+                            "\"");
             o->FirstJobId = (DWORD)number;
         } else if (option == "--buffer") {
             if (!ParseUnsigned(value, 1, 16u << 20, &number))
@@ -189,7 +190,8 @@ bool Parse(int argc, char **argv, HostOptions *o, bool *help) {
         } else if (option == "--write-timeout" || option == "--wait") {
             double seconds = 0;
             if (!ParseDouble(value, 0.01, 86400, &seconds))
-                return Fail(option + ": seconds from 0.01 to 86400 expected, got \"" + value + "\"");
+                return Fail(option + ": seconds from 0.01 to 86400 expected, got \"" + value +
+                            "\"");
             (option == "--wait" ? o->WaitSeconds : o->WriteTimeoutSeconds) = seconds;
         } else if (option == "--journal") {
             o->Agent.Journal = value;

@@ -201,10 +201,18 @@ std::string Printable(const std::string &bytes, size_t limit) {
         unsigned char c = (unsigned char)bytes[i];
         char escape[8];
         switch (c) {
-        case '\f': out += "\\f"; break;
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (c < 0x20 || c >= 0x7F) {
                 snprintf(escape, sizeof(escape), "\\x%02X", c);

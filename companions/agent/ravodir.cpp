@@ -192,8 +192,7 @@ LONG WINAPI JobStatus(LPSTR printer, LPSTR port, DWORD jobId, DWORD code, DWORD 
     return answer;
 }
 
-LONG WINAPI JobItems(LPSTR printer, LPSTR port, DWORD statusWord, DWORD itemCount,
-                     TklItem *items) {
+LONG WINAPI JobItems(LPSTR printer, LPSTR port, DWORD statusWord, DWORD itemCount, TklItem *items) {
     std::lock_guard<std::mutex> lock(AgentMutex);
     Policy policy = ReadPolicy();
     LONG answer = (LONG)policy.StatusAnswer;

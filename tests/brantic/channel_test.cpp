@@ -26,12 +26,12 @@ class ChannelTest : public BranticTest {
 
 TEST_F(ChannelTest, OnlyTheLocalLpt1TakesTheChannel) {
     const struct {
-        const char16_t *Port;
+        const WCHAR *Port;
         bool Redirected;
         bool Channel;
     } cases[] = {
-        {u"LPT1", false, true},  {u"LPT1:", false, true}, {u"lpt1", false, false},
-        {u"LPT2", false, false}, {u"LPT1", true, false},
+        {WSTR("LPT1"), false, true},  {WSTR("LPT1:"), false, true}, {WSTR("lpt1"), false, false},
+        {WSTR("LPT2"), false, false}, {WSTR("LPT1"), true, false},
     };
     DWORD job = 1;
     for (const auto &c : cases) {

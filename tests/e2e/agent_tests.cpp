@@ -148,8 +148,8 @@ TEST_F(AgentTest, JournalsEveryCallWithItsArgumentsDecoded) {
     code.Data.Number = 10030;
     kind.Data.Number = 4;
     value.Data.Text = text;
-    TklItem items[] = {{65539, 24, 1, &code}, {65600, 24, 1, &kind}, {222, 28, 1, &value},
-                       {267, 16, 0, nullptr}};
+    TklItem items[] = {
+        {65539, 24, 1, &code}, {65600, 24, 1, &kind}, {222, 28, 1, &value}, {267, 16, 0, nullptr}};
     Table.AgentJobItems((LPSTR) "Office", (LPSTR) "LPT1:", 0x8080, 4, items);
     Table.AgentJobEnd((LPSTR) "Office", (LPSTR) "LPT1:", 42);
 
@@ -161,9 +161,9 @@ TEST_F(AgentTest, JournalsEveryCallWithItsArgumentsDecoded) {
         // Numbered in order (the count goes on while the library stays loaded).
         EXPECT_EQ(lines[i]["seq"].Number, lines[0]["seq"].Number + (double)i);
     }
-    EXPECT_EQ(names, (std::vector<std::string>{"Vorl_LMGetEntryPoints", "AgentQuery",
-                                               "AgentJobStart", "AgentJobStatus", "AgentJobItems",
-                                               "AgentJobEnd"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"Vorl_LMGetEntryPoints", "AgentQuery", "AgentJobStart",
+                                        "AgentJobStatus", "AgentJobItems", "AgentJobEnd"}));
     EXPECT_EQ(lines[1]["answer"].Number, 0);
     const JsonValue &start = lines[2];
     EXPECT_EQ(start["printer"].String, "Office");
@@ -191,8 +191,7 @@ TEST_F(AgentTest, EscapesNamesSoEveryLineStaysValidJson) {
     Table.AgentJobStart(printer, (LPSTR) "LPT1:", nullptr, 1, 0, 0);
     std::vector<JsonValue> starts = Calls("AgentJobStart");
     ASSERT_EQ(starts.size(), 1u);
-    EXPECT_EQ(starts[0]["printer"].String,
-              "Q\"uote\\back\nline\ttab\x01 caf\xC3\xA9 caf\xC3\xA9");
+    EXPECT_EQ(starts[0]["printer"].String, "Q\"uote\\back\nline\ttab\x01 caf\xC3\xA9 caf\xC3\xA9");
     EXPECT_EQ(starts[0]["model"].Type, JsonValue::Kind::Null);
     std::string raw = ReadAll(Journal);
     EXPECT_EQ(std::count(raw.begin(), raw.end(), '\n'), 2) << "one line per call";

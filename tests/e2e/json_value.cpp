@@ -9,8 +9,8 @@ struct Reader {
     size_t At = 0;
 
     void Space() {
-        while (At < Text.size() && (Text[At] == ' ' || Text[At] == '\t' || Text[At] == '\n' ||
-                                    Text[At] == '\r'))
+        while (At < Text.size() &&
+               (Text[At] == ' ' || Text[At] == '\t' || Text[At] == '\n' || Text[At] == '\r'))
             At++;
     }
     bool Literal(const char *word) {
@@ -72,20 +72,37 @@ struct Reader {
             char e = Text[At++];
             unsigned code = 0;
             switch (e) {
-            case '"': out += '"'; break;
-            case '\\': out += '\\'; break;
-            case '/': out += '/'; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
+            case '"':
+                out += '"';
+                break;
+            case '\\':
+                out += '\\';
+                break;
+            case '/':
+                out += '/';
+                break;
+            case 'b':
+                out += '\b';
+                break;
+            case 'f':
+                out += '\f';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 't':
+                out += '\t';
+                break;
             case 'u':
                 if (!Hex4(&code))
                     return false;
                 Utf8(code, out);
                 break;
-            default: return false;
+            default:
+                return false;
             }
         }
         return false;

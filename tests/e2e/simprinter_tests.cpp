@@ -256,8 +256,8 @@ std::string ReceiveUntil(int s, const std::string &until) {
 }
 
 TEST_F(SpoolerPieces, ServerAnswersDeviceIdAndServesAJobChannelBothWays) {
-    std::string folder = std::filesystem::temp_directory_path() /
-                         ("simprinter-tests-" + std::to_string(getpid()));
+    std::string folder =
+        std::filesystem::temp_directory_path() / ("simprinter-tests-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
     auto printer = std::make_shared<SimPrinter>(SimPrinterConfig{});
     SimServerConfig config;
@@ -379,9 +379,12 @@ TEST_F(SpoolerPieces, PortMonitorsServeTheirOutputsAndTapEveryByte) {
     sim.reset();
 
     // file: starts the file afresh, appends later jobs, has no device ID.
-    std::string path = std::filesystem::temp_directory_path() /
-                       ("file-port-" + std::to_string(getpid()));
-    { std::ofstream old(path); old << "old"; }
+    std::string path =
+        std::filesystem::temp_directory_path() / ("file-port-" + std::to_string(getpid()));
+    {
+        std::ofstream old(path);
+        old << "old";
+    }
     auto file = HostPortMonitor::Create("file:" + path, nullptr, "", &error);
     ASSERT_NE(file, nullptr);
     table = file->Table();
@@ -423,7 +426,9 @@ TEST_F(SpoolerPieces, ExportSectionsKeepsOnlyTheKeysBelowThePrefix) {
 TEST_F(SpoolerPieces, TagsAndPrinterOptionsAreReadStrictly) {
     EXPECT_EQ(tkl::TagJobId(tkl::PortTag(42)), 42u);
     EXPECT_EQ(tkl::TagJobId("\"" + tkl::PortTag(0xABCDEF01) + "\""), 0xABCDEF01u);
-    EXPECT_EQ(tkl::TagJobId("\"+UDP192.168.001.010" "11D7       0000002A\""), 42u);
+    EXPECT_EQ(tkl::TagJobId("\"+UDP192.168.001.010"
+                            "11D7       0000002A\""),
+              42u);
     EXPECT_EQ(tkl::TagJobId("+LPT 0000002A"), 0u);
     EXPECT_EQ(tkl::TagJobId(tkl::PortTag(1).substr(0, 37) + "G"), 0u);
 

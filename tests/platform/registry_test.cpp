@@ -298,10 +298,16 @@ TEST_F(Registry, ConcurrentWritersAllLand) {
 
 TEST(RegistryEnvironment, BrokenHiveNamedByTheEnvironmentIsReported) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The child process runs this body again: it reuses the parent's folder.
+    const char *inherited = getenv("WINPLAT_TEST_BROKEN_HIVE");
     char folder[] = "/tmp/winplat-env-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    std::string hive = std::string(folder) + "/hive.reg";
-    WriteFile(hive, "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A\n");
+    if (inherited == nullptr) {
+        ASSERT_NE(mkdtemp(folder), nullptr);
+        WriteFile(std::string(folder) + "/hive.reg",
+                  "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A\n");
+    }
+    std::string hive = inherited != nullptr ? inherited : std::string(folder) + "/hive.reg";
+    setenv("WINPLAT_TEST_BROKEN_HIVE", hive.c_str(), 1);
     setenv("WINPLAT_REGISTRY", hive.c_str(), 1);
     // A fresh process: the hive is read at its first registry call.
     EXPECT_EXIT(
@@ -314,6 +320,7 @@ TEST(RegistryEnvironment, BrokenHiveNamedByTheEnvironmentIsReported) {
         },
         testing::ExitedWithCode(0), "hive.reg:2: key section without closing");
     unsetenv("WINPLAT_REGISTRY");
+    unsetenv("WINPLAT_TEST_BROKEN_HIVE");
     EXPECT_EQ(ReadFile(hive), "Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\A\n");
     unlink(hive.c_str());
     rmdir(folder);

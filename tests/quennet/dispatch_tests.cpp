@@ -24,8 +24,8 @@ TEST_F(Dispatch, JobEndReportCompletesThatJobAndEveryOlderOne) {
 
     EXPECT_EQ(PendingIds(e), (std::vector<DWORD>{50}));
     // Each released id is reported done, the named one first.
-    EXPECT_EQ(StatusCalls(), (std::vector<std::pair<DWORD, DWORD>>{{42, 0x1000100u},
-                                                                   {30, 0x1000100u}}));
+    EXPECT_EQ(StatusCalls(),
+              (std::vector<std::pair<DWORD, DWORD>>{{42, 0x1000100u}, {30, 0x1000100u}}));
     // A job is still owed: polling goes on.
     EXPECT_TRUE(TestFlags(e, KeepPolling));
 
@@ -78,15 +78,16 @@ TEST_F(Dispatch, TagsThatDoNotNameAParallelPortJobAreIgnored) {
     std::string thirty = std::string("+LPT") + std::string(26, ' ');
     ASSERT_EQ(thirty.size(), 30u);
     Items items;
-    items.String(216, JobTag(5, "UDP"))                  // another destination
-        .String(216, thirty)                             // too short to carry an id
-        .String(216, JobTag(0))                          // job id 0
-        .String(208, JobTag(5, "LPX"))                   // not "LPT"
-        .String(216, std::string("\0LPT", 4) + thirty)   // empty text
-        .Number(216, 5)                                  // not a string
-        .Add(216, {items.StringValue("+LPT", 40)})       // length claims more than the text has
-        .NoValues(216)                                   // no value array at all
-        .String(215, JobTag(0));                         // a tag for job 0
+    items
+        .String(216, JobTag(5, "UDP"))                 // another destination
+        .String(216, thirty)                           // too short to carry an id
+        .String(216, JobTag(0))                        // job id 0
+        .String(208, JobTag(5, "LPX"))                 // not "LPT"
+        .String(216, std::string("\0LPT", 4) + thirty) // empty text
+        .Number(216, 5)                                // not a string
+        .Add(216, {items.StringValue("+LPT", 40)})     // length claims more than the text has
+        .NoValues(216)                                 // no value array at all
+        .String(215, JobTag(0));                       // a tag for job 0
     DispatchTklItems(e, items.Data(), items.Count());
 
     EXPECT_EQ(PendingIds(e), (std::vector<DWORD>{5, 0}));
@@ -152,11 +153,13 @@ TEST_F(Dispatch, CompleteStatusReportReachesTheAgentWithCopiesOfItsItems) {
         LONG Kind;
         DWORD Word;
     };
-    for (const Case &c : {Case{10030, 3, 0x8000u}, Case{10030, 4, 0x8080u},
-                          Case{10030, 1, 0x8080u}, Case{15002, 1, 0x80020000u}}) {
+    for (const Case &c : {Case{10030, 3, 0x8000u}, Case{10030, 4, 0x8080u}, Case{10030, 1, 0x8080u},
+                          Case{15002, 1, 0x80020000u}}) {
         AgentDouble::ClearCalls();
         Items items;
-        items.Number(0x10003, c.Code).Number(0x10004, 77).String(5000, "other")
+        items.Number(0x10003, c.Code)
+            .Number(0x10004, 77)
+            .String(5000, "other")
             .Number(0x10040, c.Kind);
         long before = PlatLiveBlocks();
         DispatchTklItems(e, items.Data(), items.Count());
@@ -198,8 +201,7 @@ TEST_F(Dispatch, IncompleteStatusReportsAreNotHandedOver) {
 
     // Two reports in one response: each goes over with its own items.
     AgentDouble::ClearCalls();
-    twoReports.Number(0x10003, 15002).Number(0x10040, 1).Number(0x10003, 10030).Number(0x10040,
-                                                                                         3);
+    twoReports.Number(0x10003, 15002).Number(0x10040, 1).Number(0x10003, 10030).Number(0x10040, 3);
     DispatchTklItems(e, twoReports.Data(), twoReports.Count());
     calls = AgentDouble::Calls("AgentJobItems");
     ASSERT_EQ(calls.size(), 2u);
@@ -233,8 +235,8 @@ TEST_F(Dispatch, PrinterThatDroppedItsJobsReleasesEveryPendingId) {
         items.Number(0x10003, code);
         DispatchTklItems(e, items.Data(), items.Count());
         EXPECT_TRUE(PendingIds(e).empty()) << code;
-        EXPECT_EQ(StatusCalls(), (std::vector<std::pair<DWORD, DWORD>>{
-                                     {3, 0x100u}, {2, 0x100u}, {1, 0x100u}}))
+        EXPECT_EQ(StatusCalls(),
+                  (std::vector<std::pair<DWORD, DWORD>>{{3, 0x100u}, {2, 0x100u}, {1, 0x100u}}))
             << code;
         EXPECT_FALSE(TestFlags(e, KeepPolling)) << code;
         ClearFlags(e, ThreadRunning);
@@ -366,10 +368,7 @@ TEST_F(Dispatch, CalibrationValuesLandInThePortsRegistryKey) {
     ASSERT_NE(e, nullptr);
     std::string secondIsQuestion = "A?B";
     Items items;
-    items.Number(220, -3)
-        .String(221, "A")
-        .String(222, "")
-        .String(223, secondIsQuestion);
+    items.Number(220, -3).String(221, "A").String(222, "").String(223, secondIsQuestion);
     DispatchTklItems(e, items.Data(), items.Count());
 
     DWORD type = 0;
@@ -412,13 +411,12 @@ TEST_F(Dispatch, PrinterValueWriterKnowsTenNamesAndCutsLongTexts) {
         DWORD Code;
         const char *Text;
     };
-    for (const Name &n : {Name{220, "CALIBRATION:YELLOW"}, Name{221, "CALIBRATION:MAGENTA"},
-                          Name{222, "CALIBRATION:CYAN"}, Name{223, "CALIBRATION:BLACK"},
-                          Name{268, "CONFIG:MEMORY"}, Name{0x40026, "COMMON:SPOOL-RAM"},
-                          Name{0x40037, "COMMON:TRAY-NAME"},
-                          Name{0x40038, "COMMON:CASSETTE1-NAME"},
-                          Name{0x40039, "COMMON:CASSETTE2-NAME"},
-                          Name{0x4003A, "COMMON:CASSETTE3-NAME"}}) {
+    for (const Name &n :
+         {Name{220, "CALIBRATION:YELLOW"}, Name{221, "CALIBRATION:MAGENTA"},
+          Name{222, "CALIBRATION:CYAN"}, Name{223, "CALIBRATION:BLACK"}, Name{268, "CONFIG:MEMORY"},
+          Name{0x40026, "COMMON:SPOOL-RAM"}, Name{0x40037, "COMMON:TRAY-NAME"},
+          Name{0x40038, "COMMON:CASSETTE1-NAME"}, Name{0x40039, "COMMON:CASSETTE2-NAME"},
+          Name{0x4003A, "COMMON:CASSETTE3-NAME"}}) {
         EXPECT_TRUE(WritePortStatusValue(e, n.Code, items[0].Values)) << n.Text;
         EXPECT_EQ(PortValue("LPT1:", n.Text), "8") << n.Text;
     }

@@ -127,8 +127,8 @@ TEST_F(Reader, ZeroBytesInAReadLoseNothingAfterThem) {
     PortEntry *e = OpenWithJobs({3, 4});
     ASSERT_NE(e, nullptr);
     std::string first = JobDoneResponse(3), second = JobDoneResponse(4);
-    std::string chunk = first.substr(0, 7) + std::string(3, '\0') + first.substr(7) +
-                        std::string(1, '\0') + second;
+    std::string chunk =
+        first.substr(0, 7) + std::string(3, '\0') + first.substr(7) + std::string(1, '\0') + second;
     portMonitor_.QueueRead(chunk);
 
     EXPECT_EQ(ReadPrinterResponses(e), (DWORD)(first.size() + second.size()));
