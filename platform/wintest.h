@@ -37,13 +37,17 @@ PLATAPI bool PlatHasTestHooks();
     } while (0)
 
 // ---------------------------------------------------------------- allocation faults
-// Counts every GlobalAlloc, LocalAlloc and HeapAlloc of the process.
+// Counts every GlobalAlloc, LocalAlloc and HeapAlloc of the process, and
+// every CreateEventW and CreateThread (kernel objects take memory too: a
+// sweep that fails each allocation in turn fails those as well).
 // PlatFailAllocation(n) makes the n-th allocation from now on fail (n >= 1;
 // 0 switches the injection off); the failing call sets ERROR_NOT_ENOUGH_MEMORY.
 PLATAPI void PlatFailAllocation(unsigned long n);
-// Allocations made since the process started (failed ones included).
+// Allocations (and event and thread creations) made since the process
+// started (failed ones included).
 PLATAPI unsigned long PlatAllocationCount();
-// Blocks of GlobalAlloc, LocalAlloc and HeapAlloc not yet freed.
+// Blocks of GlobalAlloc, LocalAlloc and HeapAlloc not yet freed (events and
+// threads are handles, not blocks: they are not counted here).
 PLATAPI long PlatLiveBlocks();
 
 // ---------------------------------------------------------------- test clock

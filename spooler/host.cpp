@@ -15,6 +15,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -239,17 +240,17 @@ bool Run::PrepareEnvironment() {
 }
 
 bool Run::PreparePortMonitor() {
-    const std::string &spec = Options_.PortMonitor;
+    const std::string &output = Options_.PortMonitor;
     std::string deviceId = Options_.DeviceId;
-    if (spec.rfind("sim:", 0) == 0) {
+    if (output.rfind("sim:", 0) == 0) {
         SimPrinterConfig config = Options_.Sim;
-        config.Model = spec.substr(4);
+        config.Model = output.substr(4);
         Sim_ = std::make_shared<SimPrinter>(config);
         if (!Sim_->CodecProblem().empty())
             Result_.Warnings.push_back("simulated printer: " + Sim_->CodecProblem());
         Result_.DeviceId = Sim_->DeviceId();
-    } else if (spec.rfind("tcp:", 0) == 0 && Options_.DeviceIdPort != 0 && deviceId.empty()) {
-        std::string host = spec.substr(4, spec.rfind(':') - 4);
+    } else if (output.rfind("tcp:", 0) == 0 && Options_.DeviceIdPort != 0 && deviceId.empty()) {
+        std::string host = output.substr(4, output.rfind(':') - 4);
         std::string device = Options_.Port;
         if (!device.empty() && device.back() == ':')
             device.pop_back();
@@ -257,10 +258,10 @@ bool Run::PreparePortMonitor() {
             Result_.Warnings.push_back("no device ID from " + host + ":" +
                                        std::to_string(Options_.DeviceIdPort));
     }
-    if (spec.rfind("tcp:", 0) == 0)
+    if (output.rfind("tcp:", 0) == 0)
         Result_.DeviceId = deviceId;
     std::string error;
-    PortMonitor_ = HostPortMonitor::Create(spec, Sim_, deviceId, &error);
+    PortMonitor_ = HostPortMonitor::Create(output, Sim_, deviceId, &error);
     if (PortMonitor_ == nullptr) {
         Result_.Setup = error;
         return false;
@@ -528,9 +529,12 @@ void Run::Execute() {
         FreeLibrary(Library_);
     } else {
         // A status thread may still use the port monitor and the printer:
-        // they stay alive with the library.
-        PortMonitor_.release();
-        new std::shared_ptr<SimPrinter>(Sim_);
+        // they stay alive, as the library does.
+        static std::mutex keptMutex;
+        static std::vector<std::shared_ptr<void>> kept;
+        std::lock_guard<std::mutex> lock(keptMutex);
+        kept.push_back(std::shared_ptr<HostPortMonitor>(std::move(PortMonitor_)));
+        kept.push_back(Sim_);
     }
 }
 

@@ -44,7 +44,7 @@ struct HostOptions {
     long PollingLevel = -1;    // HKLM\SOFTWARE\Morvane\TallowII\VorlAgnt PollingLevel
     long NotifyPort = -1;      // HKLM\SOFTWARE\Morvane\TallowII JobNotifyPort
     bool LprPort = false;      // give the port an LPR Port monitor key
-    SimPrinterConfig Sim;      // the printer of sim:MODEL (the model comes from the spec)
+    SimPrinterConfig Sim;      // the printer of sim:MODEL (its model comes from --port-monitor)
     std::string DeviceId;      // tcp: the device ID the port monitor answers
     unsigned DeviceIdPort = 0; // tcp: ask it from the printer's control endpoint
     std::string Transport;     // HOST:BASEPORT for DARUZUROZ.DLL

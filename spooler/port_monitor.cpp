@@ -182,8 +182,8 @@ class SimConnection : public PortConnection {
 
 class SimPortMonitor : public HostPortMonitor {
   public:
-    SimPortMonitor(std::string spec, std::shared_ptr<SimPrinter> printer)
-        : HostPortMonitor(std::move(spec), std::move(printer)) {}
+    SimPortMonitor(std::string output, std::shared_ptr<SimPrinter> printer)
+        : HostPortMonitor(std::move(output), std::move(printer)) {}
     std::unique_ptr<PortConnection> Open(const std::string &, DWORD *) override {
         return std::make_unique<SimConnection>(Printer());
     }
@@ -230,8 +230,8 @@ class FileConnection : public PortConnection {
 
 class FilePortMonitor : public HostPortMonitor {
   public:
-    FilePortMonitor(std::string spec, std::string path)
-        : HostPortMonitor(std::move(spec), nullptr), Path_(std::move(path)) {}
+    FilePortMonitor(std::string output, std::string path)
+        : HostPortMonitor(std::move(output), nullptr), Path_(std::move(path)) {}
     std::unique_ptr<PortConnection> Open(const std::string &, DWORD *error) override {
         // The first open of the run starts the file afresh; later jobs append.
         FILE *file = fopen(Path_.c_str(), Started_.exchange(true) ? "ab" : "wb");
@@ -310,9 +310,9 @@ class TcpConnection : public PortConnection {
 
 class TcpPortMonitor : public HostPortMonitor {
   public:
-    TcpPortMonitor(std::string spec, std::string host, std::string port, std::string deviceId)
-        : HostPortMonitor(std::move(spec), nullptr), Host_(std::move(host)), Port_(std::move(port)),
-          DeviceId_(std::move(deviceId)) {}
+    TcpPortMonitor(std::string output, std::string host, std::string port, std::string deviceId)
+        : HostPortMonitor(std::move(output), nullptr), Host_(std::move(host)),
+          Port_(std::move(port)), DeviceId_(std::move(deviceId)) {}
     std::unique_ptr<PortConnection> Open(const std::string &, DWORD *error) override {
         struct addrinfo hints = {}, *found = nullptr;
         hints.ai_family = AF_UNSPEC;
@@ -348,8 +348,8 @@ class TcpPortMonitor : public HostPortMonitor {
 
 // ---------------------------------------------------------------- HostPortMonitor
 
-HostPortMonitor::HostPortMonitor(std::string spec, std::shared_ptr<SimPrinter> sim)
-    : Spec_(std::move(spec)), Sim_(std::move(sim)) {
+HostPortMonitor::HostPortMonitor(std::string output, std::shared_ptr<SimPrinter> sim)
+    : Output_(std::move(output)), Sim_(std::move(sim)) {
     memset(&Table_, 0, sizeof(Table_));
     Tapped_.resize(1);
     CurrentMonitor.store(this);
@@ -360,28 +360,28 @@ HostPortMonitor::~HostPortMonitor() {
     CurrentMonitor.compare_exchange_strong(self, nullptr);
 }
 
-std::unique_ptr<HostPortMonitor> HostPortMonitor::Create(const std::string &spec,
+std::unique_ptr<HostPortMonitor> HostPortMonitor::Create(const std::string &output,
                                                          std::shared_ptr<SimPrinter> sim,
                                                          const std::string &deviceId,
                                                          std::string *error) {
     std::unique_ptr<HostPortMonitor> monitor;
-    if (spec.rfind("file:", 0) == 0 && spec.size() > 5) {
-        monitor = std::make_unique<FilePortMonitor>(spec, spec.substr(5));
-    } else if (spec.rfind("sim:", 0) == 0 && spec.size() > 4 && sim != nullptr) {
-        monitor = std::make_unique<SimPortMonitor>(spec, sim);
-    } else if (spec.rfind("tcp:", 0) == 0) {
-        std::string rest = spec.substr(4);
+    if (output.rfind("file:", 0) == 0 && output.size() > 5) {
+        monitor = std::make_unique<FilePortMonitor>(output, output.substr(5));
+    } else if (output.rfind("sim:", 0) == 0 && output.size() > 4 && sim != nullptr) {
+        monitor = std::make_unique<SimPortMonitor>(output, sim);
+    } else if (output.rfind("tcp:", 0) == 0) {
+        std::string rest = output.substr(4);
         size_t colon = rest.rfind(':');
         if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size()) {
-            *error = "port monitor \"" + spec + "\": expected tcp:HOST:PORT";
+            *error = "port monitor \"" + output + "\": expected tcp:HOST:PORT";
             return nullptr;
         }
         std::string host = rest.substr(0, colon);
         if (host.size() > 2 && host.front() == '[' && host.back() == ']')
             host = host.substr(1, host.size() - 2);
-        monitor = std::make_unique<TcpPortMonitor>(spec, host, rest.substr(colon + 1), deviceId);
+        monitor = std::make_unique<TcpPortMonitor>(output, host, rest.substr(colon + 1), deviceId);
     } else {
-        *error = "port monitor \"" + spec + "\": expected file:PATH, tcp:HOST:PORT or sim:MODEL";
+        *error = "port monitor \"" + output + "\": expected file:PATH, tcp:HOST:PORT or sim:MODEL";
         return nullptr;
     }
     return monitor;

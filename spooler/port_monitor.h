@@ -43,7 +43,7 @@ class HostPortMonitor {
     // message for anything else. `sim` is the printer for "sim:" (the
     // caller's; may be null for the other kinds). `deviceId` answers the
     // device-ID request of a tcp: port ("" means the port cannot tell).
-    static std::unique_ptr<HostPortMonitor> Create(const std::string &spec,
+    static std::unique_ptr<HostPortMonitor> Create(const std::string &output,
                                                    std::shared_ptr<SimPrinter> sim,
                                                    const std::string &deviceId, std::string *error);
     virtual ~HostPortMonitor();
@@ -51,7 +51,7 @@ class HostPortMonitor {
     // The table to give OpenPortEx. Its functions serve this object until
     // another HostPortMonitor is made (one at a time per process).
     LPMONITOR Table();
-    const std::string &Spec() const { return Spec_; }
+    const std::string &Output() const { return Output_; }
     std::shared_ptr<SimPrinter> Printer() const { return Sim_; }
 
     // The host's job the tap files bytes under (index into TappedJobs).
@@ -76,10 +76,10 @@ class HostPortMonitor {
     void TapRead(const char *data, DWORD count);
 
   protected:
-    HostPortMonitor(std::string spec, std::shared_ptr<SimPrinter> sim);
+    HostPortMonitor(std::string output, std::shared_ptr<SimPrinter> sim);
 
   private:
-    std::string Spec_;
+    std::string Output_;
     std::shared_ptr<SimPrinter> Sim_;
     MONITOR Table_;
     mutable std::mutex Mutex_;

@@ -109,11 +109,11 @@ std::string Times(unsigned n) {
     return n == 1 ? "once" : n == 2 ? "twice" : std::to_string(n) + " times";
 }
 
-std::string Lines(const std::string &text) {
-    size_t lines = 0;
+unsigned Lines(const std::string &text) {
+    unsigned lines = 0;
     for (char c : text)
         lines += c == '\n' ? 1 : 0;
-    return std::to_string(lines);
+    return lines;
 }
 
 } // namespace
@@ -196,8 +196,8 @@ std::string FormatReport(const HostResult &r) {
     for (const TappedJob &tapped : r.Tapped)
         answersShown = answersShown || !tapped.Answers.empty();
     if (r.HavePrinterJobs) {
-        out << "\nprinter (" << r.PrinterSource << "): " << Count((unsigned)r.PrinterJobs.size(), "job")
-            << "\n";
+        out << "\nprinter (" << r.PrinterSource
+            << "): " << Count((unsigned)r.PrinterJobs.size(), "job") << "\n";
         for (size_t i = 0; i < r.PrinterJobs.size(); i++) {
             const StreamJob &job = r.PrinterJobs[i];
             std::string line = "job id " + (job.JobId != 0 ? Hex8(job.JobId) : std::string("-")) +
@@ -216,7 +216,7 @@ std::string FormatReport(const HostResult &r) {
 
     // The status agent's journal.
     out << "\nstatus agent journal (" << (r.JournalPath.empty() ? "not kept" : r.JournalPath)
-        << "): " << Count((unsigned)std::stoul(Lines(r.Journal)), "call") << "\n";
+        << "): " << Count(Lines(r.Journal), "call") << "\n";
     std::istringstream journal(r.Journal);
     std::string line;
     while (std::getline(journal, line))

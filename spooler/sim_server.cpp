@@ -223,13 +223,13 @@ void SimServer::Stop() {
         return;
     if (Acceptor_.joinable())
         Acceptor_.join();
-    std::vector<std::thread> workers;
+    std::vector<Worker> workers;
     {
         std::lock_guard<std::mutex> lock(ThreadsMutex_);
         workers.swap(Workers_);
     }
-    for (std::thread &worker : workers)
-        worker.join();
+    for (Worker &worker : workers)
+        worker.Thread.join();
     for (int s : Listeners_)
         close(s);
     Listeners_.clear();
@@ -258,10 +258,24 @@ void SimServer::AcceptLoop() {
             int one = 1;
             setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
             std::lock_guard<std::mutex> lock(ThreadsMutex_);
-            if (i == 0)
-                Workers_.emplace_back([this, client] { ServeControl(client); });
-            else
-                Workers_.emplace_back([this, client] { ServeChannel(client); });
+            for (auto worker = Workers_.begin(); worker != Workers_.end();) {
+                if (worker->Done->load()) {
+                    worker->Thread.join();
+                    worker = Workers_.erase(worker);
+                } else {
+                    ++worker;
+                }
+            }
+            auto done = std::make_shared<std::atomic<bool>>(false);
+            bool control = i == 0;
+            Workers_.push_back(Worker{std::thread([this, client, control, done] {
+                                          if (control)
+                                              ServeControl(client);
+                                          else
+                                              ServeChannel(client);
+                                          done->store(true);
+                                      }),
+                                      done});
         }
     }
 }

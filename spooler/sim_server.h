@@ -59,7 +59,12 @@ class SimServer {
     std::atomic<bool> Stopping_{false};
     std::thread Acceptor_;
     std::mutex ThreadsMutex_;
-    std::vector<std::thread> Workers_;
+    // Connection threads; a finished one is joined when the next one starts.
+    struct Worker {
+        std::thread Thread;
+        std::shared_ptr<std::atomic<bool>> Done;
+    };
+    std::vector<Worker> Workers_;
     std::mutex DeviceMutex_; // one job channel at a time, as a printer serves one job
     std::atomic<unsigned> Served_{0};
 };

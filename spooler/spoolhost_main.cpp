@@ -28,7 +28,7 @@ const char Usage[] =
     "Monitor and port:\n"
     "  --monitor LIBRARY      the monitor: a library path, or \"quennet\" or \"brantic\"\n"
     "                         for the ones beside this program (required)\n"
-    "  --port-monitor SPEC    the port monitor below the monitor:\n"
+    "  --port-monitor OUTPUT  the port monitor below the monitor:\n"
     "                           sim:MODEL      the in-process simulated printer\n"
     "                           tcp:HOST:PORT  raw TCP both ways to a printer\n"
     "                           file:PATH      the jobs' bytes into a file\n"

@@ -22,6 +22,13 @@ std::string Utf16ToUtf8(const WString &utf16);
 // A null pointer reads as the empty string.
 WString WideOrEmpty(LPCWSTR s);
 
+// ---------------------------------------------------------------- memory (memory.cpp)
+
+// Counts the creation of a kernel object (event, thread) as one allocation
+// of the fault injection; FALSE, with ERROR_NOT_ENOUGH_MEMORY set, when it is
+// the one chosen to fail.
+bool CountResourceCreation();
+
 // ---------------------------------------------------------------- clock (clock.cpp)
 
 // How long a wait of `ms` test-clock milliseconds lasts in real time.

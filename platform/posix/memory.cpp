@@ -52,6 +52,24 @@ bool CountAllocation(MemoryState &s) {
     return true;
 }
 
+} // namespace
+
+namespace winplat {
+
+bool CountResourceCreation() {
+    MemoryState &s = State();
+    std::lock_guard<std::mutex> guard(s.Lock);
+    if (!CountAllocation(s)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    return true;
+}
+
+} // namespace winplat
+
+namespace {
+
 void *NewBlock(Family kind, bool movable, bool zero, SIZE_T bytes) {
     MemoryState &s = State();
     std::lock_guard<std::mutex> guard(s.Lock);

@@ -124,6 +124,9 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, B
         SetLastError(ERROR_NOT_SUPPORTED);
         return nullptr;
     }
+    // An event is kernel memory: it fails like an allocation under fault injection.
+    if (!winplat::CountResourceCreation())
+        return nullptr;
     return winplat::AddHandle(std::make_shared<Event>(manualReset != FALSE, initialState != FALSE));
 }
 

@@ -82,6 +82,10 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    // A thread's stack and object are memory: it fails like an allocation
+    // under fault injection.
+    if (!winplat::CountResourceCreation())
+        return nullptr;
     auto thread = std::make_shared<Thread>(start, parameter);
     HANDLE handle = thread.get();
 
