@@ -216,6 +216,12 @@ void JobBench(benchmark::State &state, Path path, bool agent) {
         state.SkipWithError("OpenPortEx failed");
         return;
     }
+    // "Absent" must mean absent: no library of the agent's name is loaded.
+    if (!agent && PlatModuleRefCount(u"RAVODIR.DLL") != 0) {
+        state.SkipWithError("the status agent is loaded though it should be absent");
+        m->pfnClosePort(port);
+        return;
+    }
     std::vector<BYTE> buffer(JobBytes, 'x');
     Session s;
     s.Monitor = m;

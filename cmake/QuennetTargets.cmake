@@ -35,6 +35,13 @@ function(quennet_dll target dllname)
     set_target_properties(${target} PROPERTIES PREFIX "lib" OUTPUT_NAME ${lower})
     # Bind the library's own symbols to itself, never to another module's.
     target_link_options(${target} PRIVATE -Wl,-Bsymbolic -Wl,--no-undefined)
+    # GCC marks some template statics of the standard library as unique
+    # symbols, and glibc then never unmaps the library: a freed DLL would
+    # stay loaded, keep its state and still be found by name. Without them
+    # the last FreeLibrary really unloads it, as on Windows.
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+      target_compile_options(${target} PRIVATE -fno-gnu-unique)
+    endif()
   endif()
   if(ARG_FOLDER)
     set_target_properties(${target} PROPERTIES

@@ -18,10 +18,16 @@ static HANDLE *PrinterHandleOf(PortHead *entry) {
 
 // What a PortEntry owns beyond the head's strings. A port closed in the middle
 // of a job (or with job ids the printer never reported) must not leak them.
-// The port monitor's port and the printer handle are the job's and the status
-// thread's to close, never the record's.
+// The port monitor's port is the job's and the status thread's to close,
+// never the record's. The printer handle is theirs too while a job runs, but
+// a StartDocPort that failed for want of memory leaves it open for the next
+// job: when the port is closed instead, nobody else would ever close it.
 static void FreeRecordExtras(PortHead *head) {
     PortEntry *e = (PortEntry *)head;
+    if (e->PrinterHandle != nullptr) {
+        ClosePrinter(e->PrinterHandle);
+        e->PrinterHandle = nullptr;
+    }
     if (e->DocInfo != nullptr) {
         FreeDocInfo(e->DocInfo);
         e->DocInfo = nullptr;

@@ -156,7 +156,7 @@ TEST_F(PortTableTest, PortMonitorTableIsCopiedFromExactlyFourteenSlots) {
     EXPECT_EQ(e->PortMonitorTable.pfnXcvClosePort, nullptr);
 }
 
-TEST_F(PortTableTest, ClosePortFreesWhatTheRecordOwnsButNotTheJobsHandles) {
+TEST_F(PortTableTest, ClosePortFreesWhatTheRecordOwnsButNotThePortBelow) {
     REQUIRE_TEST_HOOKS();
     long before = PlatLiveBlocks();
     PlatSpoolerReset();
@@ -183,17 +183,15 @@ TEST_F(PortTableTest, ClosePortFreesWhatTheRecordOwnsButNotTheJobsHandles) {
     WString printer = WSTR("Printer");
     ASSERT_TRUE(OpenPrinterW(printer.data(), &e->PrinterHandle, nullptr));
     ASSERT_TRUE(portMonitor_.Table()->pfnOpenPort(e->PortName, &e->PortHandle));
-    HANDLE printerHandle = e->PrinterHandle;
     long printers = PlatSpoolerOpenHandles();
 
     ASSERT_TRUE(Close(e));
     EXPECT_EQ(PlatLiveBlocks(), before);
-    // The job's printer handle and the port monitor's port are the job's (or
-    // the status thread's) to close.
-    EXPECT_EQ(PlatSpoolerOpenHandles(), printers);
+    // A printer handle still on the record has nobody else to close it.
+    EXPECT_EQ(PlatSpoolerOpenHandles(), printers - 1);
+    // The port monitor's port is opened and closed per job, never by ClosePort.
     EXPECT_EQ(portMonitor_.OpenHandles(), 1);
     EXPECT_EQ(portMonitor_.CallCount(PortFn::ClosePort), 0u);
-    ClosePrinter(printerHandle);
 }
 
 // ---------------------------------------------------------------- LPR ports

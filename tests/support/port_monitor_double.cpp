@@ -63,6 +63,30 @@ struct FakePortMonitor::Impl {
     std::map<HANDLE, std::string> Open; // live handles and their port names
     uintptr_t NextHandle = 0x5000;
 
+    // The table as the slots stand (caller holds Lock, or no other thread
+    // can see the object yet).
+    void FillTable() {
+        MONITOR &t = TableStorage;
+        memset(&t, 0, sizeof(t));
+        auto filled = [&](PortFn fn) { return Removed.count(fn) == 0; };
+        if (filled(PortFn::OpenPort))
+            t.pfnOpenPort = OpenPort;
+        if (filled(PortFn::StartDocPort))
+            t.pfnStartDocPort = StartDocPort;
+        if (filled(PortFn::WritePort))
+            t.pfnWritePort = WritePort;
+        if (filled(PortFn::ReadPort))
+            t.pfnReadPort = ReadPort;
+        if (filled(PortFn::EndDocPort))
+            t.pfnEndDocPort = EndDocPort;
+        if (filled(PortFn::ClosePort))
+            t.pfnClosePort = ClosePort;
+        if (filled(PortFn::GetPrinterDataFromPort))
+            t.pfnGetPrinterDataFromPort = GetPrinterDataFromPort;
+        if (filled(PortFn::SetPortTimeOuts))
+            t.pfnSetPortTimeOuts = SetPortTimeOuts;
+    }
+
     // Counts a call of `fn` (caller holds Lock): the scripted error, or 0.
     DWORD Count(PortFn fn) {
         unsigned n = ++Counts[fn];
@@ -315,6 +339,7 @@ struct FakePortMonitor::Impl {
 };
 
 FakePortMonitor::FakePortMonitor() : impl_(std::make_unique<Impl>()) {
+    impl_->FillTable();
     CurrentMonitor.store(this);
 }
 
@@ -328,37 +353,21 @@ FakePortMonitor *FakePortMonitor::Current() {
 }
 
 LPMONITOR FakePortMonitor::Table() {
-    std::lock_guard<std::mutex> guard(impl_->Lock);
-    MONITOR &t = impl_->TableStorage;
-    memset(&t, 0, sizeof(t));
-    auto filled = [&](PortFn fn) { return impl_->Removed.count(fn) == 0; };
-    if (filled(PortFn::OpenPort))
-        t.pfnOpenPort = Impl::OpenPort;
-    if (filled(PortFn::StartDocPort))
-        t.pfnStartDocPort = Impl::StartDocPort;
-    if (filled(PortFn::WritePort))
-        t.pfnWritePort = Impl::WritePort;
-    if (filled(PortFn::ReadPort))
-        t.pfnReadPort = Impl::ReadPort;
-    if (filled(PortFn::EndDocPort))
-        t.pfnEndDocPort = Impl::EndDocPort;
-    if (filled(PortFn::ClosePort))
-        t.pfnClosePort = Impl::ClosePort;
-    if (filled(PortFn::GetPrinterDataFromPort))
-        t.pfnGetPrinterDataFromPort = Impl::GetPrinterDataFromPort;
-    if (filled(PortFn::SetPortTimeOuts))
-        t.pfnSetPortTimeOuts = Impl::SetPortTimeOuts;
-    return &t;
+    // Filled when the slots change, never here: other threads may be calling
+    // through the table while a test asks for it again.
+    return &impl_->TableStorage;
 }
 
 void FakePortMonitor::RemoveSlot(PortFn fn) {
     std::lock_guard<std::mutex> guard(impl_->Lock);
     impl_->Removed.insert(fn);
+    impl_->FillTable();
 }
 
 void FakePortMonitor::RestoreSlot(PortFn fn) {
     std::lock_guard<std::mutex> guard(impl_->Lock);
     impl_->Removed.erase(fn);
+    impl_->FillTable();
 }
 
 void FakePortMonitor::FailCall(PortFn fn, unsigned nth, DWORD error, unsigned times) {
@@ -416,6 +425,7 @@ void FakePortMonitor::Reset() {
     s.Reads.clear();
     s.Hook = nullptr;
     s.Open.clear();
+    s.FillTable();
 }
 
 std::vector<PortMonitorCall> FakePortMonitor::Calls() const {

@@ -99,11 +99,13 @@ class FakePortMonitor {
     // The instance the MONITOR functions answer for (null when none).
     static FakePortMonitor *Current();
 
-    // The table to pass to OpenPortEx: the 14 NT 4.0 slots filled except
-    // those removed; the Xcv slots are null.
+    // The table to pass to OpenPortEx: the port monitor's slots filled except
+    // those removed; pfnOpenPortEx and the Xcv slots are null. The same
+    // object every time; safe to call while other threads call through it.
     LPMONITOR Table();
     // Leaves the slot null in Table() (e.g. GetPrinterDataFromPort,
-    // SetPortTimeOuts, ReadPort) / fills it again.
+    // SetPortTimeOuts, ReadPort) / fills it again. Changes the table in
+    // place: do it before the port is opened (OpenPortEx copies the table).
     void RemoveSlot(PortFn fn);
     void RestoreSlot(PortFn fn);
 

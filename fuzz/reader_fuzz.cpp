@@ -1,0 +1,126 @@
+// Quennet's read cycle (ReadPrinterResponses) with the reference parser
+// library and the dispatcher behind it, on whatever a printer may send:
+// responses split over reads at any byte, zero bytes, missing form feeds,
+// responses longer than the segment buffer, more text than the accumulation
+// buffer holds, failing reads and a port monitor that claims more bytes than
+// it was offered.
+//
+// Input: a byte of settings (bit 0: an "RVT-102", which parses after every
+// second read in a row; bit 1: the agent takes part), then read operations:
+//   0x00-0xEF  a read of that many bytes from the input
+//   0xF0       an empty read           0xF1  a failing read
+//   0xF2       a read of `count` (2 bytes) copies of one byte
+//   0xF3       the next 16 bytes, the read claiming 100 bytes more
+//   0xF4-0xFF  the next (op - 0xF3) bytes and a form feed
+// After the operations every read is empty.
+#include "fuzz_input.h"
+#include "quennet.h"
+#include "wintest.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+
+extern "C" LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR registryRoot);
+
+namespace {
+
+struct Read {
+    std::string Bytes;
+    bool Fails = false;
+    bool ClaimsMore = false;
+};
+std::deque<Read> Reads;
+
+BOOL WINAPI ReadPortOfFuzz(HANDLE, LPBYTE buffer, DWORD count, LPDWORD read) {
+    *read = 0;
+    if (Reads.empty())
+        return TRUE;
+    Read &next = Reads.front();
+    if (next.Fails) {
+        Reads.pop_front();
+        SetLastError(ERROR_READ_FAULT);
+        return FALSE;
+    }
+    // A read larger than the buffer goes out over several calls.
+    DWORD n = next.Bytes.size() < count ? (DWORD)next.Bytes.size() : count;
+    memcpy(buffer, next.Bytes.data(), n);
+    *read = next.ClaimsMore ? n + 100 : n;
+    next.Bytes.erase(0, n);
+    if (next.Bytes.empty())
+        Reads.pop_front();
+    return TRUE;
+}
+
+PortEntry *Entry() {
+    static PortEntry *entry = [] {
+        InitializePrintMonitor(nullptr);
+        // The parser library and a status agent that reads every item.
+        PlatSetLibraryPath(FUZZ_LIBRARY_FOLDERS);
+        PlatRegistryOpen("", nullptr);
+        // The reader's 100 ms pauses cost nothing.
+        PlatSetClockScale(1e6);
+        static MONITOR table = {};
+        table.pfnReadPort = ReadPortOfFuzz;
+        WString port = WSTR("LPT1:"), printer = WSTR("Fuzz printer");
+        HANDLE handle = nullptr;
+        if (!OpenPortEx(port.data(), printer.data(), &handle, &table))
+            abort();
+        return (PortEntry *)handle;
+    }();
+    return entry;
+}
+
+void SetModel(PortEntry *e, const char *model) {
+    EnterMonitorLock();
+    if (e->Model != nullptr)
+        GlobalFree(e->Model);
+    e->Model = DupNarrow(model);
+    LeaveMonitorLock();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    FuzzInput input(data, size);
+    PortEntry *e = Entry();
+    uint8_t settings = input.Byte();
+    SetModel(e, (settings & 1) ? "RVT-102" : "RVT-201");
+    if (settings & 2)
+        SetFlags(e, AgentActive | ThreadRunning | KeepPolling);
+    else
+        ClearFlags(e, AgentActive | ThreadRunning | KeepPolling);
+    // Jobs the printer may report the end of.
+    PushJobId(e, 0x2A);
+    PushJobId(e, 0x2B);
+
+    Reads.clear();
+    while (!input.Empty()) {
+        uint8_t op = input.Byte();
+        Read read;
+        if (op < 0xF0) {
+            read.Bytes = input.Bytes(op);
+        } else if (op == 0xF0) {
+        } else if (op == 0xF1) {
+            read.Fails = true;
+        } else if (op == 0xF2) {
+            uint16_t count = input.Word();
+            read.Bytes.assign(count, (char)input.Byte());
+        } else if (op == 0xF3) {
+            read.Bytes = input.Bytes(16);
+            read.ClaimsMore = true;
+        } else {
+            read.Bytes = input.Bytes(op - 0xF3) + "\f";
+        }
+        Reads.push_back(read);
+    }
+
+    // Read cycles until the printer has nothing more to say; each cycle
+    // reads at least once.
+    for (int cycles = 0; !Reads.empty() && cycles < 1000; cycles++)
+        ReadPrinterResponses(e);
+    ReadPrinterResponses(e);
+
+    RemoveJobIds(e, ALL_JOB_IDS, FALSE);
+    return 0;
+}
