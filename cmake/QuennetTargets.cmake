@@ -30,6 +30,11 @@ function(quennet_dll target dllname)
     set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${dllname} SUFFIX ${suffix})
     if(ARG_DEF)
       target_sources(${target} PRIVATE ${ARG_DEF})
+      # The .def names the undecorated export; on 32-bit Windows the linker
+      # resolves it to the __stdcall symbol (InitializePrintMonitor@4).
+      if(CMAKE_SIZEOF_VOID_P EQUAL 4 AND NOT MSVC)
+        target_link_options(${target} PRIVATE -Wl,--enable-stdcall-fixup)
+      endif()
     endif()
   else()
     set_target_properties(${target} PROPERTIES PREFIX "lib" OUTPUT_NAME ${lower})

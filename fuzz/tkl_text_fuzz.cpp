@@ -85,8 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<char> text(data, data + size);
     DWORD unconsumed = 0, count = 0;
     TklItem *items = nullptr;
-    DWORD result = VEROviriGetMailDataFromTklData((DWORD)size, text.data(), &unconsumed, &count,
-                                                  &items, 0);
+    DWORD result =
+        VEROviriGetMailDataFromTklData((DWORD)size, text.data(), &unconsumed, &count, &items, 0);
     if (result != TKL_OK) {
         if (items != nullptr || count != 0 || unconsumed != size)
             abort();

@@ -67,6 +67,15 @@ static BOOL HoldWrite(LPDWORD written) {
     return TRUE;
 }
 
+// WriteFailed follows the outcome of the last write. Nearly every write
+// leaves it as it was, so it is changed only when it differs: the common
+// write then makes no locked read-modify-write of the shared flag word. Only
+// the spooler's thread for the port writes, so the test cannot go stale.
+static void NoteWriteResult(PortEntry *e, BOOL ok) {
+    if (TestFlags(e, WriteFailed) != !ok)
+        AssignFlags(e, WriteFailed, !ok);
+}
+
 // A failed write of a job-language job: give the connection to the status
 // thread for one read of the printer's answers, and take it back after.
 static void HandOverAfterFailedWrite(PortEntry *e, HANDLE io) {
@@ -166,7 +175,7 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written) 
         }
         e->PendingOffset += sent;
         e->PendingLength -= sent;
-        AssignFlags(e, WriteFailed, !ok);
+        NoteWriteResult(e, ok);
         if (!ok && TestFlags(e, ThreadRunning) && TestFlags(e, JobLanguageOn))
             HandOverAfterFailedWrite(e, io);
         // The job's data waits until the whole command is through.
@@ -184,7 +193,7 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written) 
     // the spooler sees success and calls again with what is left.
     if (TestFlags(e, JobLanguageOn)) {
         BOOL ok = PortWrite(e, buffer, count, written);
-        AssignFlags(e, WriteFailed, !ok);
+        NoteWriteResult(e, ok);
         if (!ok && TestFlags(e, ThreadRunning) && TestFlags(e, JobLanguageOn))
             HandOverAfterFailedWrite(e, io);
         if (io != nullptr)
@@ -193,13 +202,15 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written) 
         return TRUE;
     }
 
-    // A plain job gets the port monitor's answer as it is.
+    // A plain job gets the port monitor's answer as it is: its last error is
+    // kept across giving the turn back.
     BOOL ok = PortWrite(e, buffer, count, written);
-    DWORD error = GetLastError();
-    AssignFlags(e, WriteFailed, !ok);
-    if (io != nullptr)
+    NoteWriteResult(e, ok);
+    if (io != nullptr) {
+        DWORD error = GetLastError();
         SetEvent(io);
-    SetLastError(error);
+        SetLastError(error);
+    }
     return ok;
 }
 

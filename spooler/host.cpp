@@ -15,6 +15,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -281,17 +282,31 @@ bool Run::LoadMonitor() {
             "cannot load the monitor " + path + " (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
-    auto initialize =
-        ProcAs<PFN_InitializePrintMonitor>(GetProcAddress(Library_, "InitializePrintMonitor"));
-    if (initialize == nullptr) {
-        Result_.Setup = path + " has no export InitializePrintMonitor";
-        return false;
-    }
-    WCHAR root[] = WSTR("SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Host");
-    Monitor_ = initialize(root);
-    if (Monitor_ == nullptr) {
-        Result_.Setup = "InitializePrintMonitor of " + path + " answered null";
-        return false;
+
+    // The spooler initialises a monitor once and never unloads it while it
+    // runs: a status thread may still be on its way out of the library after
+    // ClosePort. A later run in the same process reuses the loaded monitor.
+    static std::mutex loadedMutex;
+    static std::map<HMODULE, LPMONITOREX> loaded;
+    std::lock_guard<std::mutex> lock(loadedMutex);
+    auto known = loaded.find(Library_);
+    if (known != loaded.end()) {
+        FreeLibrary(Library_); // the first load stays
+        Monitor_ = known->second;
+    } else {
+        auto initialize =
+            ProcAs<PFN_InitializePrintMonitor>(GetProcAddress(Library_, "InitializePrintMonitor"));
+        if (initialize == nullptr) {
+            Result_.Setup = path + " has no export InitializePrintMonitor";
+            return false;
+        }
+        WCHAR root[] = WSTR("SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Host");
+        Monitor_ = initialize(root);
+        if (Monitor_ == nullptr) {
+            Result_.Setup = "InitializePrintMonitor of " + path + " answered null";
+            return false;
+        }
+        loaded[Library_] = Monitor_;
     }
     Result_.MonitorSize = Monitor_->dwMonitorSize;
     const MONITOR &m = Monitor_->Monitor;
@@ -525,9 +540,7 @@ void Run::Execute() {
     Collect();
     PlatSetClockScale(PreviousScale_);
 
-    if (Result_.MonitorFinished) {
-        FreeLibrary(Library_);
-    } else {
+    if (!Result_.MonitorFinished) {
         // A status thread may still use the port monitor and the printer:
         // they stay alive, as the library does.
         static std::mutex keptMutex;

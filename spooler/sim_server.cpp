@@ -214,6 +214,7 @@ bool SimServer::Start(std::string *error) {
     }
     if (!bound)
         return false;
+    ChannelWorker_ = std::thread([this] { ChannelLoop(); });
     Acceptor_ = std::thread([this] { AcceptLoop(); });
     return true;
 }
@@ -223,6 +224,15 @@ void SimServer::Stop() {
         return;
     if (Acceptor_.joinable())
         Acceptor_.join();
+    {
+        std::lock_guard<std::mutex> lock(ChannelMutex_);
+        ChannelReady_.notify_all();
+    }
+    if (ChannelWorker_.joinable())
+        ChannelWorker_.join();
+    for (int s : PendingChannels_)
+        close(s);
+    PendingChannels_.clear();
     std::vector<Worker> workers;
     {
         std::lock_guard<std::mutex> lock(ThreadsMutex_);
@@ -257,6 +267,13 @@ void SimServer::AcceptLoop() {
                 continue;
             int one = 1;
             setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+            if (i != 0) {
+                std::lock_guard<std::mutex> lock(ChannelMutex_);
+                PendingChannels_.push_back(client);
+                ChannelReady_.notify_one();
+                continue;
+            }
+            // Device-ID requests are answered at once, also during a job.
             std::lock_guard<std::mutex> lock(ThreadsMutex_);
             for (auto worker = Workers_.begin(); worker != Workers_.end();) {
                 if (worker->Done->load()) {
@@ -267,16 +284,28 @@ void SimServer::AcceptLoop() {
                 }
             }
             auto done = std::make_shared<std::atomic<bool>>(false);
-            bool control = i == 0;
-            Workers_.push_back(Worker{std::thread([this, client, control, done] {
-                                          if (control)
-                                              ServeControl(client);
-                                          else
-                                              ServeChannel(client);
+            Workers_.push_back(Worker{std::thread([this, client, done] {
+                                          ServeControl(client);
                                           done->store(true);
                                       }),
                                       done});
         }
+    }
+}
+
+void SimServer::ChannelLoop() {
+    for (;;) {
+        int client;
+        {
+            std::unique_lock<std::mutex> lock(ChannelMutex_);
+            ChannelReady_.wait(lock,
+                               [this] { return Stopping_.load() || !PendingChannels_.empty(); });
+            if (Stopping_.load())
+                return;
+            client = PendingChannels_.front();
+            PendingChannels_.pop_front();
+        }
+        ServeChannel(client);
     }
 }
 
@@ -304,8 +333,6 @@ void SimServer::ServeControl(int s) {
 }
 
 void SimServer::ServeChannel(int s) {
-    // A printer serves one job channel at a time; others wait their turn.
-    std::unique_lock<std::mutex> device(DeviceMutex_);
     Printer_->Connect();
     const SimBehaviour &behaviour = Printer_->Config().Behaviour;
     bool broken = false;

@@ -12,6 +12,8 @@
 #include "sim_printer.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -48,6 +50,7 @@ class SimServer {
     bool Bind(unsigned base, std::string *error);
     void AcceptLoop();
     void ServeControl(int socket);
+    void ChannelLoop();
     void ServeChannel(int socket);
     void WriteRecord();
 
@@ -65,7 +68,12 @@ class SimServer {
         std::shared_ptr<std::atomic<bool>> Done;
     };
     std::vector<Worker> Workers_;
-    std::mutex DeviceMutex_; // one job channel at a time, as a printer serves one job
+    // Job channel connections wait here and are served one at a time, in the
+    // order they came, as a printer serves one job after the other.
+    std::thread ChannelWorker_;
+    std::mutex ChannelMutex_;
+    std::condition_variable ChannelReady_;
+    std::deque<int> PendingChannels_;
     std::atomic<unsigned> Served_{0};
 };
 

@@ -36,11 +36,12 @@ std::chrono::steady_clock::duration RealDuration(DWORD ms);
 
 // ---------------------------------------------------------------- kernel objects (sync.cpp)
 
-// What a HANDLE of CreateEventW or CreateThread names. The handle table
-// holds one reference; a waiter holds its own while it waits, so closing a
-// handle never pulls the object from under a waiting thread.
+// What a HANDLE of CreateThread names (events keep records of their own,
+// sync.cpp). The handle table holds one reference; a waiter holds its own
+// while it waits, so closing a handle never pulls the object from under a
+// waiting thread.
 struct KernelObject {
-    enum class Kind { Event, Thread };
+    enum class Kind { Thread };
     explicit KernelObject(Kind kind) : ObjectKind(kind) {}
     virtual ~KernelObject() = default;
     // WAIT_OBJECT_0 when signalled within `ms` (test clock), else WAIT_TIMEOUT.

@@ -94,17 +94,21 @@ void *OpenLibrary(LoaderState &s, const std::string &file, DWORD *error) {
             folders.push_back(s.DllDirectory);
         folders.insert(folders.end(), s.Folders.begin(), s.Folders.end());
     }
-    // A file that exists but does not load is reported, not skipped.
+    // A file that exists but does not load is reported, not skipped. The
+    // common case, a file that is there and loads, costs one dlopen: only a
+    // failed one asks whether the file is there at all.
     for (const std::string &folder : folders) {
         std::string path = folder + "/" + file;
+        void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (library != nullptr)
+            return library;
+        const char *reason = dlerror();
         if (access(path.c_str(), F_OK) != 0)
             continue;
-        void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) {
-            fprintf(stderr, "winplat: cannot load %s: %s\n", path.c_str(), dlerror());
-            *error = ERROR_BAD_EXE_FORMAT;
-        }
-        return library;
+        fprintf(stderr, "winplat: cannot load %s: %s\n", path.c_str(),
+                reason != nullptr ? reason : "unknown error");
+        *error = ERROR_BAD_EXE_FORMAT;
+        return nullptr;
     }
     return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
 }

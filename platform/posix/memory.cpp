@@ -1,12 +1,20 @@
 // Global, local and heap memory blocks, with a registry of the live ones so
 // that GlobalHandle can find a block from its pointer and tests can count
 // leaks, and a counter that lets tests make one chosen allocation fail.
+//
+// Every block of the monitors goes through here (records, strings, the
+// parser's items, the reader's buffers), from the spooler's threads and every
+// status thread at once. So the registry is split into shards by address,
+// each with its own lock, and each shard is an open-addressing table of
+// plain records: registering or finding a block allocates nothing and
+// waits only for threads working on blocks of the same shard.
 #include "internal.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -27,13 +35,105 @@ struct HandleCell {
     void *Data;
 };
 
-struct MemoryState {
+// Pointer -> value, open addressing with linear probing. Keys are never
+// null; erased slots become tombstones until the next rebuild.
+template <class Value> class PointerTable {
+  public:
+    Value *Find(const void *key) {
+        if (slots_.empty())
+            return nullptr;
+        for (size_t i = Hash(key) & mask();; i = (i + 1) & mask()) {
+            Slot &slot = slots_[i];
+            if (slot.Key == key)
+                return &slot.Item;
+            if (slot.Key == nullptr)
+                return nullptr;
+        }
+    }
+
+    // `key` must not be in the table. Returns the stored value.
+    Value *Insert(const void *key, const Value &value) {
+        if ((used_ + 1) * 2 > slots_.size())
+            Rebuild(live_ * 4 > slots_.size() ? slots_.size() * 2 : slots_.size());
+        for (size_t i = Hash(key) & mask();; i = (i + 1) & mask()) {
+            Slot &slot = slots_[i];
+            if (slot.Key == nullptr || slot.Key == Tombstone()) {
+                if (slot.Key == nullptr)
+                    used_++;
+                slot.Key = key;
+                slot.Item = value;
+                live_++;
+                return &slot.Item;
+            }
+        }
+    }
+
+    bool Erase(const void *key) {
+        if (slots_.empty())
+            return false;
+        for (size_t i = Hash(key) & mask();; i = (i + 1) & mask()) {
+            Slot &slot = slots_[i];
+            if (slot.Key == key) {
+                slot.Key = Tombstone();
+                live_--;
+                return true;
+            }
+            if (slot.Key == nullptr)
+                return false;
+        }
+    }
+
+    size_t Size() const { return live_; }
+
+  private:
+    struct Slot {
+        const void *Key = nullptr;
+        Value Item{};
+    };
+    static const void *Tombstone() { return reinterpret_cast<const void *>(uintptr_t(1)); }
+    static size_t Hash(const void *key) {
+        uint64_t x = reinterpret_cast<uintptr_t>(key);
+        x ^= x >> 33;
+        x *= 0xff51afd7ed558ccdULL;
+        x ^= x >> 33;
+        return static_cast<size_t>(x);
+    }
+    size_t mask() const { return slots_.size() - 1; }
+
+    // At least 64 slots, a power of two; the tombstones are dropped.
+    void Rebuild(size_t size) {
+        if (size < 64)
+            size = 64;
+        std::vector<Slot> old;
+        old.swap(slots_);
+        slots_.assign(size, Slot{});
+        used_ = 0;
+        live_ = 0;
+        for (Slot &slot : old) {
+            if (slot.Key != nullptr && slot.Key != Tombstone())
+                Insert(slot.Key, slot.Item);
+        }
+    }
+
+    std::vector<Slot> slots_;
+    size_t used_ = 0; // live and tombstones
+    size_t live_ = 0;
+};
+
+constexpr size_t ShardCount = 16;
+
+// Live blocks by data pointer, and a movable block's data pointer by its
+// handle, each in the shard of its own key.
+struct Shard {
     std::mutex Lock;
-    // Live blocks by data pointer, and movable blocks by handle.
-    std::unordered_map<const void *, Block> ByData;
-    std::unordered_map<HGLOBAL, void *> MovableByHandle;
-    unsigned long Count = 0;
-    unsigned long FailAt = 0; // allocation number that fails; 0: none
+    PointerTable<Block> ByData;
+    PointerTable<void *> MovableByHandle;
+};
+
+struct MemoryState {
+    Shard Shards[ShardCount];
+    std::atomic<unsigned long> Count{0};
+    std::atomic<unsigned long> FailAt{0}; // allocation number that fails; 0: none
 };
 
 // Never destroyed: threads still running at exit may free memory.
@@ -42,14 +142,17 @@ MemoryState &State() {
     return *state;
 }
 
+Shard &ShardOf(MemoryState &s, const void *key) {
+    // Blocks are at least 16-byte aligned: the low bits say nothing.
+    auto bits = reinterpret_cast<uintptr_t>(key);
+    return s.Shards[(bits >> 4 ^ bits >> 12) % ShardCount];
+}
+
 // Counts one allocation; FALSE when this is the one chosen to fail.
 bool CountAllocation(MemoryState &s) {
-    s.Count++;
-    if (s.FailAt != 0 && s.Count == s.FailAt) {
-        s.FailAt = 0;
-        return false;
-    }
-    return true;
+    unsigned long number = s.Count.fetch_add(1) + 1;
+    unsigned long failAt = s.FailAt.load();
+    return failAt == 0 || number != failAt || !s.FailAt.compare_exchange_strong(failAt, 0);
 }
 
 } // namespace
@@ -57,9 +160,7 @@ bool CountAllocation(MemoryState &s) {
 namespace winplat {
 
 bool CountResourceCreation() {
-    MemoryState &s = State();
-    std::lock_guard<std::mutex> guard(s.Lock);
-    if (!CountAllocation(s)) {
+    if (!CountAllocation(State())) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;
     }
@@ -72,7 +173,6 @@ namespace {
 
 void *NewBlock(Family kind, bool movable, bool zero, SIZE_T bytes) {
     MemoryState &s = State();
-    std::lock_guard<std::mutex> guard(s.Lock);
     // Decide whether this allocation fails before touching the C heap.
     if (!CountAllocation(s)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -91,36 +191,76 @@ void *NewBlock(Family kind, bool movable, bool zero, SIZE_T bytes) {
     if (movable) {
         cell->Data = data;
         handle = cell;
-        s.MovableByHandle[handle] = data;
     }
-    s.ByData[data] = Block{data, bytes, kind, movable, 0, handle};
+    {
+        Shard &shard = ShardOf(s, data);
+        std::lock_guard<std::mutex> guard(shard.Lock);
+        shard.ByData.Insert(data, Block{data, bytes, kind, movable, 0, handle});
+    }
+    if (movable) {
+        Shard &shard = ShardOf(s, handle);
+        std::lock_guard<std::mutex> guard(shard.Lock);
+        shard.MovableByHandle.Insert(handle, data);
+    }
     return handle;
 }
 
-// The block that `mem` names as a handle (a fixed block's pointer or a
-// movable block's handle); null when it names none. Caller holds the lock.
-Block *FindByHandle(MemoryState &s, const void *mem, Family kind) {
-    auto movable = s.MovableByHandle.find(const_cast<void *>(mem));
-    const void *data = movable != s.MovableByHandle.end() ? movable->second : mem;
-    auto it = s.ByData.find(data);
-    if (it == s.ByData.end() || it->second.Kind != kind || it->second.Handle != mem)
-        return nullptr;
-    return &it->second;
+// The data pointer of the movable block whose handle `mem` is; null when it is none.
+void *MovableData(MemoryState &s, const void *mem) {
+    Shard &shard = ShardOf(s, mem);
+    std::lock_guard<std::mutex> guard(shard.Lock);
+    void **data = shard.MovableByHandle.Find(mem);
+    return data != nullptr ? *data : nullptr;
+}
+
+// Runs `use` on the block that `mem` names as a handle (a fixed block's
+// pointer or a movable block's handle), with its shard locked, and answers
+// whether there was such a block of `kind`. `use` answers whether to drop
+// the block from the registry. A pointer of a block is looked up first:
+// most blocks are fixed, and then that one lookup is all.
+template <class Use> bool WithBlock(const void *mem, Family kind, Use use) {
+    MemoryState &s = State();
+    {
+        Shard &shard = ShardOf(s, mem);
+        std::lock_guard<std::mutex> guard(shard.Lock);
+        if (Block *block = shard.ByData.Find(mem)) {
+            // A movable block's pointer is no handle.
+            if (block->Kind != kind || block->Handle != mem)
+                return false;
+            if (use(*block))
+                shard.ByData.Erase(mem);
+            return true;
+        }
+    }
+    void *data = MovableData(s, mem);
+    if (data == nullptr)
+        return false;
+    Shard &shard = ShardOf(s, data);
+    std::lock_guard<std::mutex> guard(shard.Lock);
+    Block *block = shard.ByData.Find(data);
+    if (block == nullptr || block->Kind != kind || block->Handle != mem)
+        return false;
+    if (use(*block))
+        shard.ByData.Erase(data);
+    return true;
 }
 
 // Releases a block by handle; FALSE when `mem` names no block of `kind`.
 bool ReleaseBlock(const void *mem, Family kind) {
-    MemoryState &s = State();
-    std::lock_guard<std::mutex> guard(s.Lock);
-    Block *block = FindByHandle(s, mem, kind);
-    if (block == nullptr)
+    void *data = nullptr;
+    bool movable = false;
+    if (!WithBlock(mem, kind, [&](Block &block) {
+            data = block.Data;
+            movable = block.Movable;
+            return true;
+        }))
         return false;
-    void *data = block->Data;
-    if (block->Movable) {
-        s.MovableByHandle.erase(block->Handle);
-        free(block->Handle);
+    if (movable) {
+        Shard &shard = ShardOf(State(), mem);
+        std::lock_guard<std::mutex> guard(shard.Lock);
+        shard.MovableByHandle.Erase(mem);
+        free(const_cast<void *>(mem));
     }
-    s.ByData.erase(data);
     free(data);
     return true;
 }
@@ -133,54 +273,62 @@ HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) {
 }
 
 LPVOID WINAPI GlobalLock(HGLOBAL mem) {
-    MemoryState &s = State();
-    std::lock_guard<std::mutex> guard(s.Lock);
-    Block *block = FindByHandle(s, mem, Family::Global);
-    if (block == nullptr) {
+    void *data = nullptr;
+    bool found = WithBlock(mem, Family::Global, [&](Block &block) {
+        if (block.Movable)
+            block.LockCount++;
+        data = block.Data;
+        return false;
+    });
+    if (!found)
         SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    if (block->Movable)
-        block->LockCount++;
-    return block->Data;
+    return data;
 }
 
 BOOL WINAPI GlobalUnlock(HGLOBAL mem) {
-    MemoryState &s = State();
-    std::lock_guard<std::mutex> guard(s.Lock);
-    Block *block = FindByHandle(s, mem, Family::Global);
-    if (block == nullptr) {
+    BOOL result = FALSE;
+    DWORD error = NO_ERROR;
+    bool found = WithBlock(mem, Family::Global, [&](Block &block) {
+        // A fixed block is never locked; Windows answers TRUE for it.
+        if (!block.Movable) {
+            result = TRUE;
+            return false;
+        }
+        if (block.LockCount == 0) {
+            error = ERROR_NOT_LOCKED;
+            return false;
+        }
+        block.LockCount--;
+        result = block.LockCount != 0;
+        return false;
+    });
+    if (!found) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    // A fixed block is never locked; Windows answers TRUE for it.
-    if (!block->Movable)
-        return TRUE;
-    if (block->LockCount == 0) {
-        SetLastError(ERROR_NOT_LOCKED);
-        return FALSE;
-    }
-    block->LockCount--;
-    if (block->LockCount == 0) {
-        SetLastError(NO_ERROR);
-        return FALSE;
-    }
-    return TRUE;
+    // The last unlock answers FALSE with NO_ERROR.
+    if (!result)
+        SetLastError(error);
+    return result;
 }
 
 HGLOBAL WINAPI GlobalHandle(LPCVOID mem) {
     MemoryState &s = State();
-    std::lock_guard<std::mutex> guard(s.Lock);
-    // A movable block's handle names itself.
-    auto movable = s.MovableByHandle.find(const_cast<void *>(mem));
-    if (movable != s.MovableByHandle.end())
-        return movable->first;
-    auto it = s.ByData.find(mem);
-    if (it == s.ByData.end() || it->second.Kind != Family::Global) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
+    {
+        Shard &shard = ShardOf(s, mem);
+        std::lock_guard<std::mutex> guard(shard.Lock);
+        if (Block *block = shard.ByData.Find(mem)) {
+            if (block->Kind == Family::Global)
+                return block->Handle;
+            SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
     }
-    return it->second.Handle;
+    // A movable block's handle names itself.
+    if (MovableData(s, mem) != nullptr)
+        return const_cast<LPVOID>(mem);
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
 }
 
 HGLOBAL WINAPI GlobalFree(HGLOBAL mem) {
@@ -195,14 +343,15 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL mem) {
 }
 
 SIZE_T WINAPI GlobalSize(HGLOBAL mem) {
-    MemoryState &s = State();
-    std::lock_guard<std::mutex> guard(s.Lock);
-    Block *block = FindByHandle(s, mem, Family::Global);
-    if (block == nullptr) {
+    SIZE_T size = 0;
+    if (!WithBlock(mem, Family::Global, [&](Block &block) {
+            size = block.Size;
+            return false;
+        })) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
-    return block->Size;
+    return size;
 }
 
 // Local blocks are global blocks, as in Win32.
@@ -239,18 +388,19 @@ BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID mem) {
 
 void PlatFailAllocation(unsigned long n) {
     MemoryState &s = State();
-    std::lock_guard<std::mutex> guard(s.Lock);
-    s.FailAt = n == 0 ? 0 : s.Count + n;
+    s.FailAt.store(n == 0 ? 0 : s.Count.load() + n);
 }
 
 unsigned long PlatAllocationCount() {
-    MemoryState &s = State();
-    std::lock_guard<std::mutex> guard(s.Lock);
-    return s.Count;
+    return State().Count.load();
 }
 
 long PlatLiveBlocks() {
     MemoryState &s = State();
-    std::lock_guard<std::mutex> guard(s.Lock);
-    return static_cast<long>(s.ByData.size());
+    size_t live = 0;
+    for (Shard &shard : s.Shards) {
+        std::lock_guard<std::mutex> guard(shard.Lock);
+        live += shard.ByData.Size();
+    }
+    return static_cast<long>(live);
 }

@@ -1,9 +1,25 @@
 // Critical sections, events, the handle table and waiting on handles.
+//
+// Events sit on the write path of every job-language job (the I/O turn is
+// taken and given back around each write), so their handles are found and
+// their common cases served without any lock:
+// * Event records are never freed. A closed event goes to a free list and a
+//   later CreateEventW reuses it, so a handle can be checked (is it one of
+//   the records, and is that record open) by reading memory that always
+//   stays valid, and an event handle never needs the handle table.
+// * The signalled state is an atomic word. Taking a signalled event and
+//   setting an event that nobody waits on are one atomic operation each; a
+//   waiter that has to block counts itself and sleeps on the record's
+//   condition variable, and only then does SetEvent take its mutex.
+// Threads (rarely looked up) keep their shared, reference-counted objects
+// in the handle table.
 #include "internal.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -20,48 +36,163 @@ HandleTable &Table() {
     return *table;
 }
 
-struct Event : KernelObject {
-    Event(bool manualReset, bool signalled)
-        : KernelObject(Kind::Event), ManualReset(manualReset), Signalled(signalled) {}
+// ---------------------------------------------------------------- event records
 
-    DWORD Wait(DWORD ms) override {
-        std::unique_lock<std::mutex> lock(Lock);
-        auto ready = [this] { return Signalled; };
-        if (ms == INFINITE)
-            Changed.wait(lock, ready);
-        else if (!Changed.wait_for(lock, winplat::RealDuration(ms), ready))
-            return WAIT_TIMEOUT;
-        // An auto-reset event lets exactly one waiter through per SetEvent.
-        if (!ManualReset)
-            Signalled = false;
-        return WAIT_OBJECT_0;
-    }
-
-    void Set() {
-        std::lock_guard<std::mutex> guard(Lock);
-        Signalled = true;
-        if (ManualReset)
-            Changed.notify_all();
-        else
-            Changed.notify_one();
-    }
-
-    void Reset() {
-        std::lock_guard<std::mutex> guard(Lock);
-        Signalled = false;
-    }
-
-    const bool ManualReset;
+struct Event {
+    // While the handle is open: 1 for the handle, plus one per blocked
+    // waiter. The record goes back to the free list when it drops to 0, so a
+    // handle closed under a waiting thread never takes the record away.
+    std::atomic<unsigned> References{0};
+    std::atomic<bool> Open{false};
+    std::atomic<bool> ManualReset{false};
+    std::atomic<int> Signalled{0};
+    std::atomic<int> Waiters{0}; // threads in the blocking part of Wait
     std::mutex Lock;
     std::condition_variable Changed;
-    bool Signalled;
 };
 
-std::shared_ptr<Event> FindEvent(HANDLE handle) {
-    std::shared_ptr<KernelObject> object = winplat::FindHandle(handle);
-    if (object == nullptr || object->ObjectKind != KernelObject::Kind::Event)
+// Event records in chunks that double in size (64, 128, ...): a handle is
+// an event exactly when it is the address of a record of some chunk.
+constexpr int MaxChunks = 40;
+constexpr size_t FirstChunkSize = 64;
+
+struct EventPool {
+    std::mutex Lock; // creation and the free list
+    std::vector<Event *> Free;
+    std::atomic<Event *> Chunks[MaxChunks] = {};
+    size_t ChunkSizes[MaxChunks] = {}; // written before the chunk is published
+    std::atomic<int> ChunkCount{0};
+};
+
+// Never destroyed: the records must outlive every thread.
+EventPool &Pool() {
+    static EventPool *pool = new EventPool;
+    return *pool;
+}
+
+// The record at `handle`, open or not; null when it is no event record.
+Event *EventRecord(HANDLE handle) {
+    EventPool &p = Pool();
+    auto address = reinterpret_cast<uintptr_t>(handle);
+    int chunks = p.ChunkCount.load(std::memory_order_acquire);
+    for (int i = 0; i < chunks; i++) {
+        auto first = reinterpret_cast<uintptr_t>(p.Chunks[i].load(std::memory_order_relaxed));
+        size_t bytes = p.ChunkSizes[i] * sizeof(Event);
+        if (address >= first && address < first + bytes) {
+            if ((address - first) % sizeof(Event) != 0)
+                return nullptr;
+            return reinterpret_cast<Event *>(handle);
+        }
+    }
+    return nullptr;
+}
+
+// The open event of `handle`, or null.
+Event *OpenEvent(HANDLE handle) {
+    Event *event = EventRecord(handle);
+    if (event == nullptr || !event->Open.load(std::memory_order_acquire))
         return nullptr;
-    return std::static_pointer_cast<Event>(object);
+    return event;
+}
+
+// A reference for a thread that is about to block; FALSE when the record
+// was closed and released meanwhile.
+bool AddReference(Event *event) {
+    unsigned count = event->References.load();
+    do {
+        if (count == 0)
+            return false;
+    } while (!event->References.compare_exchange_weak(count, count + 1));
+    return true;
+}
+
+void DropReference(Event *event) {
+    if (event->References.fetch_sub(1) != 1)
+        return;
+    EventPool &p = Pool();
+    std::lock_guard<std::mutex> guard(p.Lock);
+    p.Free.push_back(event);
+}
+
+Event *NewEvent(bool manualReset, bool signalled) {
+    EventPool &p = Pool();
+    Event *event = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(p.Lock);
+        if (p.Free.empty()) {
+            // A new chunk, twice the last one; its records are never freed.
+            int count = p.ChunkCount.load(std::memory_order_relaxed);
+            if (count == MaxChunks)
+                return nullptr;
+            size_t size = FirstChunkSize << count;
+            Event *chunk = new (std::nothrow) Event[size];
+            if (chunk == nullptr)
+                return nullptr;
+            p.ChunkSizes[count] = size;
+            p.Chunks[count].store(chunk, std::memory_order_relaxed);
+            p.ChunkCount.store(count + 1, std::memory_order_release);
+            for (size_t i = size; i > 0; i--)
+                p.Free.push_back(&chunk[i - 1]);
+        }
+        event = p.Free.back();
+        p.Free.pop_back();
+    }
+    event->ManualReset.store(manualReset);
+    event->Signalled.store(signalled ? 1 : 0);
+    event->Waiters.store(0);
+    event->References.store(1);
+    event->Open.store(true, std::memory_order_release);
+    return event;
+}
+
+// Takes the signal: an auto-reset event lets exactly one waiter through per
+// SetEvent, a manual-reset one every waiter while it stays set.
+bool TakeSignal(Event *event) {
+    if (event->ManualReset.load(std::memory_order_relaxed))
+        return event->Signalled.load() != 0;
+    int expected = 1;
+    return event->Signalled.compare_exchange_strong(expected, 0);
+}
+
+DWORD WaitEvent(Event *event, DWORD ms) {
+    if (TakeSignal(event))
+        return WAIT_OBJECT_0;
+    if (ms == 0)
+        return WAIT_TIMEOUT;
+    if (!AddReference(event)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    bool taken;
+    {
+        // Counted before the signal is looked at again: a SetEvent that does
+        // not see this waiter has set the signal before the look.
+        std::unique_lock<std::mutex> lock(event->Lock);
+        event->Waiters.fetch_add(1);
+        auto ready = [event] { return TakeSignal(event); };
+        if (ms == INFINITE) {
+            event->Changed.wait(lock, ready);
+            taken = true;
+        } else {
+            taken = event->Changed.wait_for(lock, winplat::RealDuration(ms), ready);
+        }
+        event->Waiters.fetch_sub(1);
+    }
+    DropReference(event);
+    return taken ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+void SetEventSignal(Event *event) {
+    event->Signalled.store(1);
+    // Waiters count themselves under the lock before they look at the
+    // signal; taking the lock here means none is between its look and its sleep.
+    if (event->Waiters.load() == 0)
+        return;
+    std::lock_guard<std::mutex> guard(event->Lock);
+    if (event->ManualReset.load(std::memory_order_relaxed))
+        event->Changed.notify_all();
+    else
+        event->Changed.notify_one();
 }
 
 } // namespace
@@ -127,30 +258,37 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, B
     // An event is kernel memory: it fails like an allocation under fault injection.
     if (!winplat::CountResourceCreation())
         return nullptr;
-    return winplat::AddHandle(std::make_shared<Event>(manualReset != FALSE, initialState != FALSE));
+    Event *event = NewEvent(manualReset != FALSE, initialState != FALSE);
+    if (event == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return event;
 }
 
 BOOL WINAPI SetEvent(HANDLE event) {
-    std::shared_ptr<Event> object = FindEvent(event);
-    if (object == nullptr) {
+    Event *record = OpenEvent(event);
+    if (record == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    object->Set();
+    SetEventSignal(record);
     return TRUE;
 }
 
 BOOL WINAPI ResetEvent(HANDLE event) {
-    std::shared_ptr<Event> object = FindEvent(event);
-    if (object == nullptr) {
+    Event *record = OpenEvent(event);
+    if (record == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    object->Reset();
+    record->Signalled.store(0);
     return TRUE;
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    if (Event *record = OpenEvent(handle))
+        return WaitEvent(record, milliseconds);
     std::shared_ptr<KernelObject> object = winplat::FindHandle(handle);
     if (object == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -160,6 +298,17 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle) {
+    // An event: exactly one CloseHandle closes it; its record is reused once
+    // no waiter holds it any more.
+    if (Event *record = EventRecord(handle)) {
+        bool open = true;
+        if (!record->Open.compare_exchange_strong(open, false)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        DropReference(record);
+        return TRUE;
+    }
     HandleTable &t = Table();
     std::shared_ptr<KernelObject> object; // released after the lock
     std::lock_guard<std::mutex> guard(t.Lock);

@@ -55,8 +55,12 @@ TEST_F(Loader, MissingLibraryAndExport) {
 }
 
 TEST_F(Loader, LastFreeUnloads) {
+    // The probe formats numbers with the standard library, as the companion
+    // libraries do: that must not keep it loaded after its last FreeLibrary
+    // (nor findable by name once its folder is off the path: SearchFolders).
     HMODULE module = LoadLibraryW(u"PLATPROBE.DLL");
     ASSERT_NE(module, nullptr);
+    EXPECT_EQ(Call(module, "ProbeDigits"), 4);
     EXPECT_EQ(Call(module, "ProbeCount"), 1);
     EXPECT_EQ(Call(module, "ProbeCount"), 2);
     EXPECT_TRUE(FreeLibrary(module));

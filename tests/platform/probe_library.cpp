@@ -2,6 +2,8 @@
 // again from zero only when the library is really unloaded and reloaded.
 #include "win32.h"
 
+#include <string>
+
 namespace {
 int calls = 0;
 }
@@ -12,4 +14,10 @@ DLLEXPORT int WINAPI ProbeAnswer(void) {
 
 DLLEXPORT int WINAPI ProbeCount(void) {
     return ++calls;
+}
+
+// Number formatting of the standard library: it brings a symbol that GCC
+// would mark unique, which keeps a library mapped after its last dlclose.
+DLLEXPORT int WINAPI ProbeDigits(void) {
+    return static_cast<int>(std::to_string(1000u + static_cast<unsigned>(calls)).size());
 }

@@ -77,6 +77,36 @@ TEST_F(ClockRestorer, TimedWaitsTimeOut) {
     EXPECT_TRUE(CloseHandle(event));
 }
 
+TEST(Events, HandOversBetweenThreadsNeverLoseAWakeUp) {
+    // Two threads pass a turn back and forth through two auto-reset events,
+    // as a writer and a status thread pass the port's I/O turn: a set that
+    // raced with a waiter going to sleep and was lost would leave a wait
+    // without end (seen here as a generous time-out).
+    HANDLE ping = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE pong = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_NE(ping, nullptr);
+    ASSERT_NE(pong, nullptr);
+    const int rounds = 20000;
+    std::atomic<int> lost{0};
+    HANDLE other = StartThread([&] {
+        for (int i = 0; i < rounds && lost == 0; i++) {
+            if (WaitForSingleObject(ping, 60000) != WAIT_OBJECT_0)
+                lost++;
+            SetEvent(pong);
+        }
+    });
+    for (int i = 0; i < rounds && lost == 0; i++) {
+        SetEvent(ping);
+        if (WaitForSingleObject(pong, 60000) != WAIT_OBJECT_0)
+            lost++;
+    }
+    SetEvent(ping); // lets the other side out after a loss
+    Join(other);
+    EXPECT_EQ(lost, 0);
+    EXPECT_TRUE(CloseHandle(ping));
+    EXPECT_TRUE(CloseHandle(pong));
+}
+
 TEST(Events, BadHandlesFailWithInvalidHandle) {
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_TRUE(CloseHandle(event));

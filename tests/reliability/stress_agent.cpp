@@ -37,8 +37,7 @@ LONG WINAPI JobStatus(LPSTR printer, LPSTR port, DWORD jobId, DWORD code, DWORD,
     return jobId % 13 == 4 ? 1 : 0;
 }
 
-LONG WINAPI JobItems(LPSTR printer, LPSTR port, DWORD statusWord, DWORD itemCount,
-                     TklItem *items) {
+LONG WINAPI JobItems(LPSTR printer, LPSTR port, DWORD statusWord, DWORD itemCount, TklItem *items) {
     // Touch every byte the monitor hands over.
     volatile DWORD sum = 0;
     for (DWORD i = 0; items != nullptr && i < itemCount; i++) {

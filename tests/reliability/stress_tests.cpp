@@ -39,7 +39,15 @@ namespace {
 
 constexpr int QuennetPorts = 64;
 constexpr int BranticPorts = 16; // one of them is "LPT1:", over the transport channel
-constexpr int JobsPerPort = 6;
+// Jobs per port; STRESS_JOBS sets another number for a longer run.
+int JobsPerPort() {
+    static const int jobs = [] {
+        const char *text = getenv("STRESS_JOBS");
+        int n = text != nullptr ? atoi(text) : 0;
+        return n > 0 ? n : 10;
+    }();
+    return jobs;
+}
 constexpr unsigned Seed = 20240611;
 // Calls of WritePort that one job may make before the test gives up on its
 // data (a cancelled job swallows every write).
@@ -67,8 +75,8 @@ class Watchdog {
     void Run() {
         std::unique_lock<std::mutex> lock(lock_);
         if (!changed_.wait_for(lock, WatchdogLimit, [this] { return done_; })) {
-            fprintf(stderr, "stress watchdog: %s did not finish within %lld s: a deadlock\n",
-                    what_, (long long)WatchdogLimit.count());
+            fprintf(stderr, "stress watchdog: %s did not finish within %lld s: a deadlock\n", what_,
+                    (long long)WatchdogLimit.count());
             fflush(stderr);
             abort();
         }
@@ -122,7 +130,7 @@ void DrivePort(PortRun &run) {
         Fail(run, "OpenPortEx failed");
         return;
     }
-    for (int j = 0; j < JobsPerPort; j++) {
+    for (int j = 0; j < JobsPerPort(); j++) {
         DWORD jobId = run.FirstJob + (DWORD)j;
         WString doc = WSTR("Stress job");
         DOC_INFO_1W info = {doc.data(), nullptr, nullptr};
@@ -203,7 +211,7 @@ class Stress : public ::testing::Test {
             std::string name = prefix + std::to_string(i) + ":";
             run.PortName = PlatWide(name);
             run.Printer = PlatWide(std::string(mon.Name) + " printer " + std::to_string(i));
-            run.FirstJob = jobBase + (DWORD)i * 100 + 1;
+            run.FirstJob = jobBase + (DWORD)i * 10000 + 1;
             run.RandomSeed = Seed + (unsigned)runs.size();
             PlatSpoolerAddPrinter(run.Printer);
             runs.push_back(std::move(run));
@@ -266,10 +274,10 @@ TEST_F(Stress, ManyPortsOfBothMonitorsRunJobsAtOnce) {
     Monitor b{"Brantic", brantic.Table()};
 
     std::vector<PortRun> runs;
-    AddPorts(runs, q, "QSTRESS", QuennetPorts, 100000);
-    AddPorts(runs, b, "BSTRESS", BranticPorts - 1, 200000);
+    AddPorts(runs, q, "QSTRESS", QuennetPorts, 1000000);
+    AddPorts(runs, b, "BSTRESS", BranticPorts - 1, 2000000);
     // The local LPT1 of Brantic goes over the transport channel.
-    PortRun lpt1{b, WSTR("LPT1:"), WSTR("Brantic printer LPT1"), 300001, Seed - 1, {}, {}, {}};
+    PortRun lpt1{b, WSTR("LPT1:"), WSTR("Brantic printer LPT1"), 3000001, Seed - 1, {}, {}, {}};
     PlatSpoolerAddPrinter(lpt1.Printer);
     runs.push_back(std::move(lpt1));
 
@@ -283,7 +291,7 @@ TEST_F(Stress, ManyPortsOfBothMonitorsRunJobsAtOnce) {
         ExpectJobMarks(run, run.Mon.Name == std::string("Brantic"));
         jobs += run.Jobs.size();
     }
-    EXPECT_EQ(jobs, (size_t)(QuennetPorts + BranticPorts) * JobsPerPort);
+    EXPECT_EQ(jobs, (size_t)(QuennetPorts + BranticPorts) * (size_t)JobsPerPort());
     EXPECT_GT(PrinterPortMonitor::Reports(), 0) << "job-language printers reported job ends";
     EXPECT_GT(TransportDouble::Calls("Send").size(), 0u) << "LPT1 used the channel";
     ExpectEverythingReleased();
