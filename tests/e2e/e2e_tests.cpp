@@ -549,7 +549,7 @@ TEST_F(EndToEnd, MainJobRunsThroughBothMonitorsAsSeparateProcesses) {
                                  " --monitor quennet --clock-scale 1000 --quiet " + samples,
                              Folder);
     EXPECT_EQ(quennet.Status, 0) << quennet.Err;
-    EXPECT_EQ(std::count(quennet.Out.begin(), quennet.Out.end() - 0, '\n') > 20, true);
+    EXPECT_GT(std::count(quennet.Out.begin(), quennet.Out.end(), '\n'), 20);
     EXPECT_NE(quennet.Out.find("3 of 3 jobs passed completely"), std::string::npos) << quennet.Out;
     EXPECT_NE(quennet.Out.find("\"CALIBRATION:MAGENTA\"=\"-3\""), std::string::npos);
 
@@ -577,7 +577,7 @@ TEST_F(EndToEnd, MainJobRunsThroughBothMonitorsAsSeparateProcesses) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(brantic.Status, 0) << brantic.Err;
     EXPECT_NE(brantic.Out.find("3 of 3 jobs passed completely"), std::string::npos) << brantic.Out;
-    EXPECT_EQ(std::count(brantic.Out.begin(), brantic.Out.end() - 0, '\n') > 10, true);
+    EXPECT_GT(std::count(brantic.Out.begin(), brantic.Out.end(), '\n'), 10);
     size_t exact = 0;
     for (size_t at = brantic.Out.find("byte-exact"); at != std::string::npos;
          at = brantic.Out.find("byte-exact", at + 1))
