@@ -19,8 +19,13 @@ const char *const PlainDeviceId = "MFG:Morvane;CMD:PCL;MDL:RVT-900;CLS:PRINTER;"
 namespace {
 
 constexpr size_t SinkSize = 64 * 1024;
-// Where written bytes go: one per writing thread, so ports cost nothing to open.
-thread_local BYTE Sink[SinkSize];
+// Where written bytes go: one per writing thread, so ports cost nothing to
+// open. Made on first use: a thread-local array would sit in every thread's
+// static TLS (on its stack), and so count against every status thread.
+BYTE *Sink() {
+    thread_local std::vector<BYTE> sink(SinkSize);
+    return sink.data();
+}
 
 std::mutex DeviceIdLock;
 std::string CurrentDeviceId = PlainDeviceId;
@@ -59,8 +64,9 @@ BOOL WINAPI MemWritePort(HANDLE handle, LPBYTE buffer, DWORD count, LPDWORD writ
     const BYTE *from = buffer;
     while (left > 0) {
         DWORD chunk = left < SinkSize ? left : (DWORD)SinkSize;
-        memcpy(Sink, from, chunk);
-        benchmark::DoNotOptimize(Sink); // the copy must happen
+        BYTE *sink = Sink();
+        memcpy(sink, from, chunk);
+        benchmark::DoNotOptimize(sink); // the copy must happen
         from += chunk;
         left -= chunk;
     }
