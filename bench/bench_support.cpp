@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <sys/prctl.h>
@@ -22,9 +23,16 @@ constexpr size_t SinkSize = 64 * 1024;
 // Where written bytes go: one per writing thread, so ports cost nothing to
 // open. Made on first use: a thread-local array would sit in every thread's
 // static TLS (on its stack), and so count against every status thread.
+// Page-aligned like the benchmarks' source buffer: how fast a copy runs
+// depends on where source and destination lie within their pages, and that
+// must not change with the heap's layout from one build to the next.
 BYTE *Sink() {
-    thread_local std::vector<BYTE> sink(SinkSize);
-    return sink.data();
+    struct Buffer {
+        BYTE *Data = static_cast<BYTE *>(std::aligned_alloc(4096, SinkSize));
+        ~Buffer() { std::free(Data); }
+    };
+    thread_local Buffer sink;
+    return sink.Data;
 }
 
 std::mutex DeviceIdLock;

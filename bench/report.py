@@ -5,7 +5,7 @@ plot of write throughput against buffer size.
 
     report.py RESULTS_FOLDER [--svg FILE]
 
-RESULTS_FOLDER holds path.json, reader.json and scale.json as Google Benchmark
+RESULTS_FOLDER holds path.json, reader.json, scale.json and platform.json as Google Benchmark
 writes them (--benchmark_out_format=json, aggregates). Prints Markdown.
 Standard library only.
 """
@@ -119,6 +119,30 @@ def write_section(path_med, path_cv):
             cells.append(cell)
         lines.append("| %s | %s |" % (label, " | ".join(cells)))
     lines.append("")
+    # The monitors never touch the data: what they add is a cost per call,
+    # best seen at the smallest buffer. At 64 KiB it is far below the run's
+    # noise, so the ratio it implies is given beside the measured one.
+    smallest, goals = sizes[0] if sizes else 0, [s for s in (4096, 65536) if s in sizes]
+    if smallest and goals:
+        lines.append("Cost per call (CPU time at %d B minus the direct call's) and the ratio it "
+                     "implies for larger buffers:" % smallest)
+        lines.append("")
+        lines.append("| path | added per call | " +
+                     " | ".join("implied at %d B" % g for g in goals) + " |")
+        lines.append("|---|---|" + "---|" * len(goals))
+        base = path_med.get("write/direct/%d" % smallest)
+        for key, label in WRITE_PATHS[1:]:
+            entry = path_med.get("write/%s/%d" % (key, smallest))
+            if entry is None or base is None:
+                continue
+            added = ns(entry, "cpu_time") - ns(base, "cpu_time")
+            cells = []
+            for g in goals:
+                direct = path_med.get("write/direct/%d" % g)
+                cells.append("%.3f" % (ns(direct, "cpu_time") / (ns(direct, "cpu_time") + added))
+                             if direct is not None else "—")
+            lines.append("| %s | %.1f ns | %s |" % (label, added, " | ".join(cells)))
+        lines.append("")
     return lines, sizes, ratios
 
 
@@ -180,11 +204,36 @@ def scale_section(scale_med):
     return lines
 
 
+def axis_rate(value):
+    for factor, prefix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
+        if value >= factor:
+            return "%g %sB/s" % (value / factor, prefix)
+    return "%g B/s" % value
+
+
+def size_label(size):
+    return "%d B" % size if size < 1024 else "%d KiB" % (size // 1024)
+
+
+def platform_section(platform_med, platform_cv):
+    lines = ["## Platform primitives (one thread)", ""]
+    lines.append("| primitive | time per call (thread CPU) | cv |")
+    lines.append("|---|---|---|")
+    for key in sorted(platform_med):
+        entry = platform_med[key]
+        lines.append("| %s | %s | %s |" % (key.split("/", 1)[1], human_time(ns(entry, "cpu_time")),
+                                            cv_percent(platform_cv, key, "cpu_time")))
+    lines.append("")
+    return lines
+
+
 def svg_plot(path_med, sizes, out):
-    """Throughput against buffer size, both axes logarithmic."""
-    series = []
+    """Two panels against buffer size (log scale): throughput (log scale) of
+    every path, and each monitor's ratio to the port monitor called directly,
+    with the goals at 4 KiB and 64 KiB."""
     colours = {"direct": "#222222", "quennet_plain": "#1f77b4", "quennet_tkl": "#d62728",
                "brantic": "#2ca02c"}
+    series = []
     for key, label in WRITE_PATHS:
         points = []
         for size in sizes:
@@ -192,64 +241,98 @@ def svg_plot(path_med, sizes, out):
             if entry is not None and "bytes_per_second" in entry:
                 points.append((size, entry["bytes_per_second"]))
         if points:
-            series.append((key, label, points))
-    if not series:
+            series.append((key, label, dict(points)))
+    direct = next((pts for key, _, pts in series if key == "direct"), None)
+    if not series or direct is None:
         return
-    width, height = 720, 440
-    left, right, top, bottom = 80, 250, 40, 60
+    width, panel, gap = 760, 300, 70
+    left, right, top = 90, 270, 40
+    height = top + 2 * panel + gap + 50
     xs = [math.log2(s) for s in sizes]
-    values = [v for _, _, pts in series for _, v in pts]
-    ylo = math.floor(math.log10(min(values)))
-    yhi = math.ceil(math.log10(max(values)))
-    if yhi == ylo:
-        yhi += 1
 
     def px(size):
         span = (max(xs) - min(xs)) or 1
         return left + (math.log2(size) - min(xs)) / span * (width - left - right)
 
-    def py(value):
-        return top + (yhi - math.log10(value)) / (yhi - ylo) * (height - top - bottom)
+    values = [v for _, _, pts in series for v in pts.values()]
+    ylo = math.floor(math.log10(min(values)))
+    yhi = math.ceil(math.log10(max(values)))
+    if yhi == ylo:
+        yhi += 1
+    top2 = top + panel + gap
+
+    def py_rate(value):
+        return top + (yhi - math.log10(value)) / (yhi - ylo) * panel
+
+    def py_ratio(value):
+        return top2 + (1.05 - value) / 1.05 * panel
 
     parts = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" '
              'font-family="sans-serif" font-size="12">' % (width, height),
              '<rect width="100%" height="100%" fill="white"/>',
-             '<text x="%d" y="22" font-size="14">WritePort throughput against buffer size '
-             '(median)</text>' % left]
-    # Axes, grid and labels.
+             '<text x="%d" y="24" font-size="14">WritePort throughput against buffer size '
+             '(median of the repetitions)</text>' % left,
+             '<text x="%d" y="%d" font-size="14">Ratio monitor / port monitor called directly '
+             '(same run)</text>' % (left, top2 - 16)]
+
+    def frame(y0):
+        for size in sizes:
+            x = px(size)
+            parts.append('<line x1="%.1f" y1="%d" x2="%.1f" y2="%d" stroke="#dddddd"/>' % (
+                x, y0, x, y0 + panel))
+            parts.append('<text x="%.1f" y="%d" text-anchor="middle">%s</text>' % (
+                x, y0 + panel + 18, size_label(size)))
+        parts.append('<rect x="%d" y="%d" width="%d" height="%d" fill="none" stroke="black"/>' % (
+            left, y0, width - left - right, panel))
+
+    # Throughput panel.
     for exponent in range(ylo, yhi + 1):
-        y = py(10 ** exponent)
+        y = py_rate(10 ** exponent)
         parts.append('<line x1="%d" y1="%.1f" x2="%d" y2="%.1f" stroke="#dddddd"/>' % (
             left, y, width - right, y))
         parts.append('<text x="%d" y="%.1f" text-anchor="end">%s</text>' % (
-            left - 6, y + 4, human_rate(10 ** exponent, "B/s")))
-    for size in sizes:
-        x = px(size)
-        parts.append('<line x1="%.1f" y1="%d" x2="%.1f" y2="%d" stroke="#dddddd"/>' % (
-            x, top, x, height - bottom))
-        label = "%d B" % size if size < 1024 else "%d KiB" % (size // 1024)
-        parts.append('<text x="%.1f" y="%d" text-anchor="middle">%s</text>' % (
-            x, height - bottom + 18, label))
+            left - 6, y + 4, axis_rate(10 ** exponent)))
+    frame(top)
+    # Ratio panel, with the goals.
+    for tick in (0, 0.25, 0.5, 0.75, 0.9, 1.0):
+        y = py_ratio(tick)
+        parts.append('<line x1="%d" y1="%.1f" x2="%d" y2="%.1f" stroke="#dddddd"/>' % (
+            left, y, width - right, y))
+        parts.append('<text x="%d" y="%.1f" text-anchor="end">%g</text>' % (left - 6, y + 4, tick))
+    frame(top2)
+    for size, goal in ((4096, 0.9), (65536, 0.99)):
+        if size in sizes:
+            x, y = px(size), py_ratio(goal)
+            parts.append('<line x1="%.1f" y1="%.1f" x2="%.1f" y2="%.1f" stroke="#ff7f0e" '
+                         'stroke-width="3"/>' % (x - 14, y, x + 14, y))
+            parts.append('<text x="%.1f" y="%.1f" fill="#ff7f0e" text-anchor="end">goal %g</text>'
+                         % (x - 16, y + 4, goal))
     parts.append('<text x="%d" y="%d" text-anchor="middle">buffer size (log scale)</text>' % (
-        (left + width - right) // 2, height - 18))
-    parts.append('<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="black"/>' % (
-        left, height - bottom, width - right, height - bottom))
-    parts.append('<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="black"/>' % (
-        left, top, left, height - bottom))
-    # One polyline per path, and the legend.
+        (left + width - right) // 2, height - 12))
+
     for index, (key, label, points) in enumerate(series):
         colour = colours.get(key, "#888888")
         dash = ' stroke-dasharray="6,4"' if key == "direct" else ""
-        coords = " ".join("%.1f,%.1f" % (px(s), py(v)) for s, v in points)
+        ordered = sorted(points.items())
+        coords = " ".join("%.1f,%.1f" % (px(s), py_rate(v)) for s, v in ordered)
         parts.append('<polyline points="%s" fill="none" stroke="%s" stroke-width="2"%s/>' % (
             coords, colour, dash))
-        for s, v in points:
-            parts.append('<circle cx="%.1f" cy="%.1f" r="3" fill="%s"/>' % (px(s), py(v), colour))
+        for s, v in ordered:
+            parts.append('<circle cx="%.1f" cy="%.1f" r="3" fill="%s"/>' % (
+                px(s), py_rate(v), colour))
+        if key != "direct":
+            ratios = [(s, v / direct[s]) for s, v in ordered if s in direct]
+            coords = " ".join("%.1f,%.1f" % (px(s), py_ratio(r)) for s, r in ratios)
+            parts.append('<polyline points="%s" fill="none" stroke="%s" stroke-width="2"/>' % (
+                coords, colour))
+            for s, r in ratios:
+                parts.append('<circle cx="%.1f" cy="%.1f" r="3" fill="%s"/>' % (
+                    px(s), py_ratio(r), colour))
         ly = top + 20 + index * 22
         lx = width - right + 15
         parts.append('<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="%s" stroke-width="2"%s/>' % (
             lx, ly, lx + 24, ly, colour, dash))
-        parts.append('<text x="%d" y="%d">%s</text>' % (lx + 30, ly + 4, key.replace("_", " ")))
+        parts.append('<text x="%d" y="%d">%s</text>' % (lx + 30, ly + 4, label.split(" (")[0]))
     parts.append("</svg>")
     with open(out, "w") as f:
         f.write("\n".join(parts) + "\n")
@@ -264,6 +347,7 @@ def main():
     path = load(args.folder, "path.json")
     reader = load(args.folder, "reader.json")
     scale = load(args.folder, "scale.json")
+    platform = load(args.folder, "platform.json")
     lines = []
     if path is not None:
         context = path.get("context", {})
@@ -281,6 +365,8 @@ def main():
         lines += reader_section(aggregates(reader), aggregates(reader, "cv"))
     if scale is not None:
         lines += scale_section(aggregates(scale))
+    if platform is not None:
+        lines += platform_section(aggregates(platform), aggregates(platform, "cv"))
     sys.stdout.write("\n".join(lines) + "\n")
 
 

@@ -62,8 +62,11 @@ inline void AssignFlags(PortHead *entry, DWORD bits, bool on) {
         ClearFlags(entry, bits);
 }
 
-// True for a non-null handle whose record carries the signature.
-BOOL IsValidPort(HANDLE handle);
+// True for a non-null handle whose record carries the signature. Inline:
+// every call of the spooler starts with it, every write included.
+inline BOOL IsValidPort(HANDLE handle) {
+    return handle != nullptr && ((PortHead *)handle)->Signature == PORT_SIGNATURE;
+}
 
 // ---------------------------------------------------------------- port table
 // All under MonitorLock unless said otherwise.

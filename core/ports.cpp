@@ -22,10 +22,6 @@ void LeaveMonitorLock() {
     LeaveCriticalSection(&MonitorLock);
 }
 
-BOOL IsValidPort(HANDLE handle) {
-    return handle != nullptr && ((PortHead *)handle)->Signature == PORT_SIGNATURE;
-}
-
 PortHead *FindPort(LPCWSTR portName) {
     if (portName == nullptr || portName[0] == 0)
         return nullptr;

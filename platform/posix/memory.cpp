@@ -29,6 +29,16 @@ struct Block {
     HGLOBAL Handle; // the data pointer itself for a fixed block
 };
 
+// What an address is to the registry. A block is filed under its handle (a
+// fixed block's handle is its data pointer); a movable block's data pointer
+// is filed as well, naming its handle, so that GlobalHandle finds it and
+// GlobalFree can refuse it. Every question about an address is then one
+// lookup in one shard.
+struct Entry {
+    bool PointerOfMovable; // the key is a movable block's data pointer
+    Block Record;          // when not: the block whose handle the key is
+};
+
 // A movable block's handle is the address of a cell of its own, so that it
 // never equals any data pointer (as on Windows).
 struct HandleCell {
@@ -122,12 +132,11 @@ template <class Value> class PointerTable {
 
 constexpr size_t ShardCount = 16;
 
-// Live blocks by data pointer, and a movable block's data pointer by its
-// handle, each in the shard of its own key.
+// The addresses of one shard, and how many of them are blocks.
 struct Shard {
     std::mutex Lock;
-    PointerTable<Block> ByData;
-    PointerTable<void *> MovableByHandle;
+    PointerTable<Entry> Addresses;
+    size_t Blocks = 0;
 };
 
 struct MemoryState {
@@ -193,55 +202,34 @@ void *NewBlock(Family kind, bool movable, bool zero, SIZE_T bytes) {
         handle = cell;
     }
     {
-        Shard &shard = ShardOf(s, data);
-        std::lock_guard<std::mutex> guard(shard.Lock);
-        shard.ByData.Insert(data, Block{data, bytes, kind, movable, 0, handle});
-    }
-    if (movable) {
         Shard &shard = ShardOf(s, handle);
         std::lock_guard<std::mutex> guard(shard.Lock);
-        shard.MovableByHandle.Insert(handle, data);
+        shard.Addresses.Insert(handle, Entry{false, Block{data, bytes, kind, movable, 0, handle}});
+        shard.Blocks++;
+    }
+    if (movable) {
+        Shard &shard = ShardOf(s, data);
+        std::lock_guard<std::mutex> guard(shard.Lock);
+        shard.Addresses.Insert(data, Entry{true, Block{data, 0, kind, true, 0, handle}});
     }
     return handle;
 }
 
-// The data pointer of the movable block whose handle `mem` is; null when it is none.
-void *MovableData(MemoryState &s, const void *mem) {
-    Shard &shard = ShardOf(s, mem);
-    std::lock_guard<std::mutex> guard(shard.Lock);
-    void **data = shard.MovableByHandle.Find(mem);
-    return data != nullptr ? *data : nullptr;
-}
-
-// Runs `use` on the block that `mem` names as a handle (a fixed block's
-// pointer or a movable block's handle), with its shard locked, and answers
-// whether there was such a block of `kind`. `use` answers whether to drop
-// the block from the registry. A pointer of a block is looked up first:
-// most blocks are fixed, and then that one lookup is all.
+// Runs `use` on the block whose handle `mem` is (a fixed block's pointer or
+// a movable block's handle), with its shard locked, and answers whether
+// there was such a block of `kind`. `use` answers whether to drop the block
+// from the registry; it gets the shard for that.
 template <class Use> bool WithBlock(const void *mem, Family kind, Use use) {
-    MemoryState &s = State();
-    {
-        Shard &shard = ShardOf(s, mem);
-        std::lock_guard<std::mutex> guard(shard.Lock);
-        if (Block *block = shard.ByData.Find(mem)) {
-            // A movable block's pointer is no handle.
-            if (block->Kind != kind || block->Handle != mem)
-                return false;
-            if (use(*block))
-                shard.ByData.Erase(mem);
-            return true;
-        }
-    }
-    void *data = MovableData(s, mem);
-    if (data == nullptr)
-        return false;
-    Shard &shard = ShardOf(s, data);
+    Shard &shard = ShardOf(State(), mem);
     std::lock_guard<std::mutex> guard(shard.Lock);
-    Block *block = shard.ByData.Find(data);
-    if (block == nullptr || block->Kind != kind || block->Handle != mem)
+    Entry *entry = shard.Addresses.Find(mem);
+    // A movable block's pointer is no handle.
+    if (entry == nullptr || entry->PointerOfMovable || entry->Record.Kind != kind)
         return false;
-    if (use(*block))
-        shard.ByData.Erase(data);
+    if (use(entry->Record)) {
+        shard.Addresses.Erase(mem);
+        shard.Blocks--;
+    }
     return true;
 }
 
@@ -256,9 +244,9 @@ bool ReleaseBlock(const void *mem, Family kind) {
         }))
         return false;
     if (movable) {
-        Shard &shard = ShardOf(State(), mem);
+        Shard &shard = ShardOf(State(), data);
         std::lock_guard<std::mutex> guard(shard.Lock);
-        shard.MovableByHandle.Erase(mem);
+        shard.Addresses.Erase(data);
         free(const_cast<void *>(mem));
     }
     free(data);
@@ -313,22 +301,15 @@ BOOL WINAPI GlobalUnlock(HGLOBAL mem) {
 }
 
 HGLOBAL WINAPI GlobalHandle(LPCVOID mem) {
-    MemoryState &s = State();
-    {
-        Shard &shard = ShardOf(s, mem);
-        std::lock_guard<std::mutex> guard(shard.Lock);
-        if (Block *block = shard.ByData.Find(mem)) {
-            if (block->Kind == Family::Global)
-                return block->Handle;
-            SetLastError(ERROR_INVALID_HANDLE);
-            return nullptr;
-        }
+    // A handle names itself, a movable block's pointer names its handle.
+    Shard &shard = ShardOf(State(), mem);
+    std::lock_guard<std::mutex> guard(shard.Lock);
+    Entry *entry = shard.Addresses.Find(mem);
+    if (entry == nullptr || entry->Record.Kind != Family::Global) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
     }
-    // A movable block's handle names itself.
-    if (MovableData(s, mem) != nullptr)
-        return const_cast<LPVOID>(mem);
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
+    return entry->Record.Handle;
 }
 
 HGLOBAL WINAPI GlobalFree(HGLOBAL mem) {
@@ -400,7 +381,7 @@ long PlatLiveBlocks() {
     size_t live = 0;
     for (Shard &shard : s.Shards) {
         std::lock_guard<std::mutex> guard(shard.Lock);
-        live += shard.ByData.Size();
+        live += shard.Blocks;
     }
     return static_cast<long>(live);
 }

@@ -38,7 +38,9 @@ HandleTable &Table() {
 
 // ---------------------------------------------------------------- event records
 
-struct Event {
+// A record fills whole cache lines: the writer and the status thread use
+// different events of a port at once, and must not share a line for it.
+struct alignas(64) Event {
     // While the handle is open: 1 for the handle, plus one per blocked
     // waiter. The record goes back to the free list when it drops to 0, so a
     // handle closed under a waiting thread never takes the record away.
@@ -56,12 +58,16 @@ struct Event {
 constexpr int MaxChunks = 40;
 constexpr size_t FirstChunkSize = 64;
 
+// The published chunks: read by every event call without a lock, so they
+// are plain atomics that need no construction (and are never destroyed).
+constinit std::atomic<Event *> Chunks[MaxChunks] = {};
+constinit size_t ChunkSizes[MaxChunks] = {}; // written before the chunk is published
+constinit std::atomic<int> ChunkCount{0};
+
+// Creation and the free list.
 struct EventPool {
-    std::mutex Lock; // creation and the free list
+    std::mutex Lock;
     std::vector<Event *> Free;
-    std::atomic<Event *> Chunks[MaxChunks] = {};
-    size_t ChunkSizes[MaxChunks] = {}; // written before the chunk is published
-    std::atomic<int> ChunkCount{0};
 };
 
 // Never destroyed: the records must outlive every thread.
@@ -72,12 +78,11 @@ EventPool &Pool() {
 
 // The record at `handle`, open or not; null when it is no event record.
 Event *EventRecord(HANDLE handle) {
-    EventPool &p = Pool();
     auto address = reinterpret_cast<uintptr_t>(handle);
-    int chunks = p.ChunkCount.load(std::memory_order_acquire);
+    int chunks = ChunkCount.load(std::memory_order_acquire);
     for (int i = 0; i < chunks; i++) {
-        auto first = reinterpret_cast<uintptr_t>(p.Chunks[i].load(std::memory_order_relaxed));
-        size_t bytes = p.ChunkSizes[i] * sizeof(Event);
+        auto first = reinterpret_cast<uintptr_t>(Chunks[i].load(std::memory_order_relaxed));
+        size_t bytes = ChunkSizes[i] * sizeof(Event);
         if (address >= first && address < first + bytes) {
             if ((address - first) % sizeof(Event) != 0)
                 return nullptr;
@@ -121,16 +126,16 @@ Event *NewEvent(bool manualReset, bool signalled) {
         std::lock_guard<std::mutex> guard(p.Lock);
         if (p.Free.empty()) {
             // A new chunk, twice the last one; its records are never freed.
-            int count = p.ChunkCount.load(std::memory_order_relaxed);
+            int count = ChunkCount.load(std::memory_order_relaxed);
             if (count == MaxChunks)
                 return nullptr;
             size_t size = FirstChunkSize << count;
             Event *chunk = new (std::nothrow) Event[size];
             if (chunk == nullptr)
                 return nullptr;
-            p.ChunkSizes[count] = size;
-            p.Chunks[count].store(chunk, std::memory_order_relaxed);
-            p.ChunkCount.store(count + 1, std::memory_order_release);
+            ChunkSizes[count] = size;
+            Chunks[count].store(chunk, std::memory_order_relaxed);
+            ChunkCount.store(count + 1, std::memory_order_release);
             for (size_t i = size; i > 0; i--)
                 p.Free.push_back(&chunk[i - 1]);
         }
