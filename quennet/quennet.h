@@ -60,9 +60,15 @@ struct PortEntry : PortHead {
 };
 
 // Flag helpers on the monitor's own record.
-inline void SetFlags(PortEntry *e, DWORD bits) { SetFlags(static_cast<PortHead *>(e), bits); }
-inline void ClearFlags(PortEntry *e, DWORD bits) { ClearFlags(static_cast<PortHead *>(e), bits); }
-inline bool TestFlags(PortEntry *e, DWORD bits) { return TestFlags(static_cast<PortHead *>(e), bits); }
+inline void SetFlags(PortEntry *e, DWORD bits) {
+    SetFlags(static_cast<PortHead *>(e), bits);
+}
+inline void ClearFlags(PortEntry *e, DWORD bits) {
+    ClearFlags(static_cast<PortHead *>(e), bits);
+}
+inline bool TestFlags(PortEntry *e, DWORD bits) {
+    return TestFlags(static_cast<PortHead *>(e), bits);
+}
 // Clears `bit` atomically and answers whether it was set: of several threads
 // claiming the same bit, exactly one wins (PortStarted: who ends and closes
 // the port below).
@@ -72,8 +78,12 @@ inline bool ClaimFlag(PortEntry *e, DWORD bit) {
 
 // Event handle fields are polled by other threads (StopStatusThread waits for
 // WakeEvent to become null): read and write them atomically.
-inline HANDLE LoadHandle(HANDLE &field) { return std::atomic_ref<HANDLE>(field).load(); }
-inline void StoreHandle(HANDLE &field, HANDLE value) { std::atomic_ref<HANDLE>(field).store(value); }
+inline HANDLE LoadHandle(HANDLE &field) {
+    return std::atomic_ref<HANDLE>(field).load();
+}
+inline void StoreHandle(HANDLE &field, HANDLE value) {
+    std::atomic_ref<HANDLE>(field).store(value);
+}
 
 // ---------------------------------------------------------------- spooler entry points
 BOOL WINAPI OpenPortEx(LPWSTR portName, LPWSTR printerName, PHANDLE handle, LPMONITOR monitor);
@@ -83,8 +93,7 @@ BOOL WINAPI EndDocPort(HANDLE port);
 BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written);
 BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD read);
 BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPWSTR valueName, LPWSTR inBuffer,
-                                   DWORD inSize, LPWSTR outBuffer, DWORD outSize,
-                                   LPDWORD returned);
+                                   DWORD inSize, LPWSTR outBuffer, DWORD outSize, LPDWORD returned);
 
 // ---------------------------------------------------------------- job start and end
 BOOL OpenAndStartPort(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
