@@ -35,7 +35,9 @@ BYTE *Sink() {
     return sink.Data;
 }
 
-std::mutex DeviceIdLock;
+// The device ID for new ports and the record of ports, shared by the
+// benchmark's thread and the status threads that open ports.
+std::mutex PortsLock;
 std::string CurrentDeviceId = PlainDeviceId;
 MemoryPort *LastPort = nullptr;
 // Every port ever opened: a closed port stays readable (a benchmark may
@@ -49,7 +51,7 @@ MemoryPort *PortOf(HANDLE handle) {
 BOOL WINAPI MemOpenPort(LPWSTR name, PHANDLE handle) {
     auto *port = new MemoryPort;
     {
-        std::lock_guard<std::mutex> guard(DeviceIdLock);
+        std::lock_guard<std::mutex> guard(PortsLock);
         port->DeviceId = CurrentDeviceId;
         LastPort = port;
         AllPorts.push_back(port);
@@ -162,12 +164,12 @@ LPMONITOR MemoryPortMonitor() {
 }
 
 void SetDeviceId(const std::string &deviceId) {
-    std::lock_guard<std::mutex> guard(DeviceIdLock);
+    std::lock_guard<std::mutex> guard(PortsLock);
     CurrentDeviceId = deviceId;
 }
 
 void ReleaseClosedPorts() {
-    std::lock_guard<std::mutex> guard(DeviceIdLock);
+    std::lock_guard<std::mutex> guard(PortsLock);
     std::vector<MemoryPort *> open;
     for (MemoryPort *port : AllPorts) {
         if (port->Open)
@@ -180,7 +182,7 @@ void ReleaseClosedPorts() {
 }
 
 MemoryPort *LastOpenedPort() {
-    std::lock_guard<std::mutex> guard(DeviceIdLock);
+    std::lock_guard<std::mutex> guard(PortsLock);
     return LastPort;
 }
 
