@@ -2,8 +2,6 @@
 // closing of ports.
 #include "brantic.h"
 
-#include <string.h>
-
 static HANDLE *PrinterHandleOf(PortHead *entry) {
     return &static_cast<PortEntry *>(entry)->PrinterHandle;
 }
@@ -16,8 +14,23 @@ static void FreeRecordExtras(PortHead *entry) {
     e->DocInfo = nullptr;
 }
 
+static MONITOR *PortMonitorTableOf(PortHead *entry) {
+    return &static_cast<PortEntry *>(entry)->PortMonitorTable;
+}
+
+// A new record has no port below yet and counts as a transport user: under
+// the lock that creates it, so that the count always equals the number of
+// records.
+static void RecordCreated(PortHead *entry) {
+    PortEntry *e = static_cast<PortEntry *>(entry);
+    e->PortHandle = nullptr;
+    e->ChannelSocket = NO_SOCKET;
+    LoadTransport();
+}
+
 const MonitorRecordInfo RecordInfo = {
-    sizeof(PortEntry), AgentActive, JobCancelled, AgentActive, PrinterHandleOf, FreeRecordExtras,
+    sizeof(PortEntry), AgentActive,        JobCancelled, AgentActive,   PrinterHandleOf,
+    FreeRecordExtras,  PortMonitorTableOf, LprPort,      RecordCreated,
 };
 
 // The seven entry points of a language monitor; every other slot is null.
@@ -59,40 +72,8 @@ DLLEXPORT BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID res
 }
 
 BOOL WINAPI OpenPortEx(LPWSTR portName, LPWSTR printerName, PHANDLE handle, LPMONITOR monitor) {
-    // Both names are needed, and somewhere to put the handle and a table to copy.
-    if (portName == nullptr || portName[0] == 0 || printerName == nullptr || printerName[0] == 0 ||
-        handle == nullptr || monitor == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-
-    // A port is opened once, whatever the case of its name. The transport
-    // user is counted under the same lock as the record, so that the count
-    // always equals the number of records.
-    EnterMonitorLock();
-    if (FindPort(portName) != nullptr) {
-        LeaveMonitorLock();
-        SetLastError(ERROR_BUSY);
-        return FALSE;
-    }
-    PortEntry *e = static_cast<PortEntry *>(CreatePortEntry(portName, printerName));
-    if (e == nullptr) {
-        LeaveMonitorLock();
-        return FALSE;
-    }
-    e->PortHandle = nullptr;
-    e->ChannelSocket = NO_SOCKET;
-    LoadTransport();
-    LeaveMonitorLock();
-
-    // The spooler's handle, and every call to the port below goes through
-    // this copy of the port monitor's NT 4.0 table.
-    *handle = (HANDLE)e;
-    memcpy(&e->PortMonitorTable, monitor, NT4_MONITOR_SIZE);
-
-    if (IsLprPort(e))
-        SetFlags(e, LprPort);
-    return TRUE;
+    // The record's own fields and the transport user come in RecordCreated.
+    return OpenPortRecord(portName, printerName, handle, monitor);
 }
 
 BOOL WINAPI ClosePort(HANDLE port) {

@@ -33,8 +33,13 @@ struct MonitorRecordInfo {
     DWORD AgentActiveFlag;  // the record's AgentActive bit
     DWORD JobCancelledFlag; // the record's JobCancelled bit
     DWORD AgentOffFlags;    // bits a non-zero AgentJobStatus/AgentJobItems answer clears
-    HANDLE *(*PrinterHandleOf)(PortHead *entry); // where the record keeps its printer handle
-    void (*FreeRecordExtras)(PortHead *entry);   // frees what the record owns beyond the head
+    HANDLE *(*PrinterHandleOf)(PortHead *entry);     // where the record keeps its printer handle
+    void (*FreeRecordExtras)(PortHead *entry);       // frees what the record owns beyond the head
+    MONITOR *(*PortMonitorTableOf)(PortHead *entry); // the record's copy of the table below
+    DWORD LprPortFlag;                               // the record's LprPort bit
+    // Called under MonitorLock for a record just added to the table, before
+    // any other thread can find it; null when the monitor has nothing to add.
+    void (*RecordCreated)(PortHead *entry);
 };
 // Defined by each monitor.
 extern const MonitorRecordInfo RecordInfo;
@@ -84,6 +89,12 @@ PortHead *FindPort(LPCWSTR portName);
 // A linked record of RecordInfo.RecordSize zeroed bytes with its names,
 // signature and the agent library loaded when it is not. Caller holds the lock.
 PortHead *CreatePortEntry(LPCWSTR portName, LPCWSTR printerName);
+// The opening both monitors' OpenPortEx share: checks the arguments (87),
+// refuses a port already open (ERROR_BUSY), creates the record under the
+// lock, hands out the handle, copies the NT 4.0 slots of `monitor` and marks
+// an LPR port. FALSE with the last error set on failure; nothing is left
+// behind then.
+BOOL OpenPortRecord(LPWSTR portName, LPWSTR printerName, PHANDLE handle, LPMONITOR monitor);
 // Unlinks and frees; FALSE when the record is not in the table. Caller holds the lock.
 BOOL DeletePortEntry(PortHead *entry);
 // True when the LPR Port monitor has a key for this port.

@@ -74,6 +74,43 @@ fail:
     return nullptr;
 }
 
+BOOL OpenPortRecord(LPWSTR portName, LPWSTR printerName, PHANDLE handle, LPMONITOR monitor) {
+    // Both names are needed; so are somewhere to put the handle and the table
+    // of the port monitor below, which every later call goes through.
+    if (portName == nullptr || portName[0] == 0 || printerName == nullptr || printerName[0] == 0 ||
+        handle == nullptr || monitor == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+
+    // One record per port, whatever the case of its name. What the monitor
+    // adds to a new record happens under the same lock, so that nothing it
+    // counts can disagree with the table.
+    EnterMonitorLock();
+    if (FindPort(portName) != nullptr) {
+        LeaveMonitorLock();
+        SetLastError(ERROR_BUSY);
+        return FALSE;
+    }
+    PortHead *entry = CreatePortEntry(portName, printerName);
+    if (entry != nullptr && RecordInfo.RecordCreated != nullptr)
+        RecordInfo.RecordCreated(entry);
+    LeaveMonitorLock();
+    if (entry == nullptr)
+        return FALSE; // the failed allocation's last error stands
+
+    *handle = (HANDLE)entry;
+
+    // The port monitor's table as NT 4.0 defines it: never read past its 14
+    // slots; the later slots of the platform's MONITOR stay null.
+    memcpy(RecordInfo.PortMonitorTableOf(entry), monitor, NT4_MONITOR_SIZE);
+
+    // Jobs on LPR ports tell the agent of their start before the port opens.
+    if (IsLprPort(entry))
+        SetFlags(entry, RecordInfo.LprPortFlag);
+    return TRUE;
+}
+
 BOOL DeletePortEntry(PortHead *entry) {
     // Unlink; a record that is not in the table is left alone.
     if (entry == nullptr)

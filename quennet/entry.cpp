@@ -3,8 +3,6 @@
 // PortEntry that stands behind each port handle.
 #include "quennet.h"
 
-#include <string.h>
-
 // The spooler of NT 4.0 knows exactly these 14 slots; on a 32-bit build they
 // are the 56 bytes it expects.
 static_assert(sizeof(void *) != 4 || NT4_MONITOR_SIZE == 56, "NT 4.0 MONITOR is 56 bytes");
@@ -47,9 +45,20 @@ static void FreeRecordExtras(PortHead *head) {
     e->JobIds = nullptr;
 }
 
+static MONITOR *PortMonitorTableOf(PortHead *entry) {
+    return &((PortEntry *)entry)->PortMonitorTable;
+}
+
 const MonitorRecordInfo RecordInfo = {
-    sizeof(PortEntry), AgentActive,      JobCancelled, AgentActive | JobLanguageOn | KeepPolling,
-    PrinterHandleOf,   FreeRecordExtras,
+    sizeof(PortEntry),
+    AgentActive,
+    JobCancelled,
+    AgentActive | JobLanguageOn | KeepPolling,
+    PrinterHandleOf,
+    FreeRecordExtras,
+    PortMonitorTableOf,
+    LprPort,
+    nullptr,
 };
 
 // ---------------------------------------------------------------- the spooler's table
@@ -94,36 +103,8 @@ DLLEXPORT BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID res
 // ---------------------------------------------------------------- ports
 
 BOOL WINAPI OpenPortEx(LPWSTR portName, LPWSTR printerName, PHANDLE handle, LPMONITOR monitor) {
-    // Both names are needed; so are somewhere to put the handle and the table
-    // of the port monitor below, which every later call goes through.
-    if (portName == nullptr || portName[0] == 0 || printerName == nullptr || printerName[0] == 0 ||
-        handle == nullptr || monitor == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-
-    // One record per port, whatever the case of its name.
-    EnterMonitorLock();
-    if (FindPort(portName) != nullptr) {
-        LeaveMonitorLock();
-        SetLastError(ERROR_BUSY);
-        return FALSE;
-    }
-    PortEntry *e = (PortEntry *)CreatePortEntry(portName, printerName);
-    LeaveMonitorLock();
-    if (e == nullptr)
-        return FALSE; // the failed allocation's last error stands
-
-    *handle = (HANDLE)e;
-
-    // The port monitor's table as NT 4.0 defines it: never read past its 14
-    // slots; the later slots of the platform's MONITOR stay null.
-    memcpy(&e->PortMonitorTable, monitor, NT4_MONITOR_SIZE);
-
-    // Jobs on LPR ports tell the agent of their start before the port opens.
-    if (IsLprPort(e))
-        SetFlags(e, LprPort);
-    return TRUE;
+    // A Quennet record needs nothing beyond what every record gets.
+    return OpenPortRecord(portName, printerName, handle, monitor);
 }
 
 BOOL WINAPI ClosePort(HANDLE port) {
