@@ -56,6 +56,7 @@ struct PortEntry : PortHead {
     DocInfoCopy *DocInfo; // the DocInfoCopy kept while the open or start is deferred
     DWORD DocInfoLevel;
     DWORD PollingLevel;
+    HMODULE ThreadLibrary;    // the status thread's reference to this library, or null
     MONITOR PortMonitorTable; // only the NT 4.0 slots are copied; the rest stay null
 };
 

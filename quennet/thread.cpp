@@ -78,12 +78,25 @@ BOOL StartStatusThread(PortEntry *e) {
         return FALSE;
     }
 
+    // The thread holds its own reference to this library and gives it up
+    // as the last thing it does: a host may free the monitor as soon as
+    // ClosePort has returned, while the thread is still leaving our code.
+    // Code that is not in a library of its own gets none and just returns.
+    HMODULE library = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&PollingIntervals), &library))
+        library = nullptr;
+    e->ThreadLibrary = library;
+
     SetFlags(e, ThreadRunning);
     HANDLE thread = CreateThread(nullptr, STATUS_THREAD_STACK, StatusThreadMain, e, 0, nullptr);
     if (thread == nullptr) {
         // The job goes on without status polling.
         ClearFlags(e, ThreadRunning);
         CloseStatusEvents(e);
+        e->ThreadLibrary = nullptr;
+        if (library != nullptr)
+            FreeLibrary(library);
         return FALSE;
     }
     // The thread is never joined.
@@ -121,6 +134,8 @@ static DWORD PollingInterval(PortEntry *e) {
 
 DWORD WINAPI StatusThreadMain(LPVOID parameter) {
     PortEntry *e = (PortEntry *)parameter;
+    // Kept here: the record may be gone by the time the thread returns.
+    HMODULE library = e->ThreadLibrary;
     DWORD lastRead = 0;
 
     e->StatusCode = 0;
@@ -176,6 +191,8 @@ DWORD WINAPI StatusThreadMain(LPVOID parameter) {
 
     EndStatusThread(e);
     LeaveMonitorLock();
+    if (library != nullptr)
+        FreeLibraryAndExitThread(library, 0);
     return 0;
 }
 

@@ -181,6 +181,52 @@ BOOL WINAPI FreeLibrary(HMODULE module) {
     return TRUE;
 }
 
+BOOL WINAPI GetModuleHandleExW(DWORD flags, LPCWSTR name, HMODULE *module) {
+    const DWORD known = GET_MODULE_HANDLE_EX_FLAG_PIN |
+                        GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT |
+                        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS;
+    if (module != nullptr)
+        *module = nullptr;
+    if (module == nullptr || (flags & ~known) != 0 ||
+        (flags & GET_MODULE_HANDLE_EX_FLAG_PIN) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    LoaderState &s = State();
+    std::lock_guard<std::recursive_mutex> guard(s.Lock);
+    Module *found = nullptr;
+    if ((flags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) != 0) {
+        // The object file holding the address, as the dynamic linker knows
+        // it; asking dlopen for it without loading gives the handle to match.
+        Dl_info info{};
+        if (name != nullptr && dladdr(reinterpret_cast<const void *>(name), &info) != 0 &&
+            info.dli_fname != nullptr) {
+            void *library = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+            if (library != nullptr) {
+                for (Module *candidate : s.Modules) {
+                    if (candidate->Library == library)
+                        found = candidate;
+                }
+                dlclose(library);
+            }
+        }
+    } else if (name != nullptr && name[0] != 0) {
+        std::string file = BaseName(MapDllName(winplat::Utf16ToUtf8(name)));
+        for (Module *candidate : s.Modules) {
+            if (candidate->FileName == file)
+                found = candidate;
+        }
+    }
+    if (found == nullptr) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return FALSE;
+    }
+    if ((flags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT) == 0)
+        found->References++;
+    *module = reinterpret_cast<HMODULE>(found);
+    return TRUE;
+}
+
 BOOL WINAPI SetDllDirectoryW(LPCWSTR folder) {
     LoaderState &s = State();
     std::lock_guard<std::recursive_mutex> guard(s.Lock);

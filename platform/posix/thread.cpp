@@ -24,6 +24,15 @@ DWORD NewThreadId() {
 }
 
 thread_local DWORD currentThreadId = 0;
+// Set on threads of CreateThread, whose body catches ThreadExit.
+thread_local bool platformThread = false;
+
+// Thrown by FreeLibraryAndExitThread: unwinds the thread's frames, which
+// may lie in the library to be freed, before the library goes.
+struct ThreadExit {
+    HMODULE Module;
+    DWORD Code;
+};
 
 struct Thread : KernelObject {
     Thread(LPTHREAD_START_ROUTINE start, LPVOID parameter)
@@ -56,7 +65,15 @@ void *RunThread(void *argument) {
     std::shared_ptr<Thread> thread = std::move(*self);
     delete self;
     currentThreadId = thread->Id;
-    DWORD code = thread->Start(thread->Parameter);
+    platformThread = true;
+    DWORD code;
+    try {
+        code = thread->Start(thread->Parameter);
+    } catch (const ThreadExit &exit) {
+        // Out of the library's code now: its last reference may go.
+        FreeLibrary(exit.Module);
+        code = exit.Code;
+    }
     // Tell the waiters that the thread has ended.
     std::lock_guard<std::mutex> guard(thread->Lock);
     thread->ExitCode = code;
@@ -111,6 +128,14 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
     if (threadId != nullptr)
         *threadId = thread->Id;
     return handle;
+}
+
+void WINAPI FreeLibraryAndExitThread(HMODULE module, DWORD exitCode) {
+    if (platformThread)
+        throw ThreadExit{module, exitCode};
+    // A thread the program started itself has no body here to return to.
+    FreeLibrary(module);
+    pthread_exit(nullptr);
 }
 
 BOOL WINAPI SetThreadPriority(HANDLE thread, int priority) {

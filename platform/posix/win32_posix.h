@@ -219,6 +219,17 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
 BOOL WINAPI FreeLibrary(HMODULE module);
 BOOL WINAPI SetDllDirectoryW(LPCWSTR folder);
 
+#define GET_MODULE_HANDLE_EX_FLAG_PIN 0x00000001
+#define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002
+#define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004
+// A library loaded through LoadLibraryW, named or (FROM_ADDRESS) holding the
+// address `name`; one more reference unless UNCHANGED_REFCOUNT. Code that is
+// not in such a library (the program itself) is ERROR_MOD_NOT_FOUND.
+BOOL WINAPI GetModuleHandleExW(DWORD flags, LPCWSTR name, HMODULE *module);
+// Ends the calling thread with `exitCode` after freeing `module`: a thread
+// running code of a library can give up its reference to it last.
+[[noreturn]] void WINAPI FreeLibraryAndExitThread(HMODULE module, DWORD exitCode);
+
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
 #define DLL_THREAD_ATTACH 2

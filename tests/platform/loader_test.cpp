@@ -88,4 +88,75 @@ TEST_F(Loader, SearchFolders) {
     FreeLibrary(module);
 }
 
+TEST_F(Loader, ModuleHandlesByNameAndByAddress) {
+    HMODULE module = LoadLibraryW(u"PLATPROBE.DLL");
+    ASSERT_NE(module, nullptr);
+
+    // By name, and by an address inside the library: one more reference
+    // each, none with UNCHANGED_REFCOUNT.
+    HMODULE found = nullptr;
+    SetLastError(Sentinel);
+    EXPECT_TRUE(GetModuleHandleExW(0, u"platprobe.dll", &found));
+    EXPECT_EQ(found, module);
+    EXPECT_EQ(GetLastError(), Sentinel);
+    EXPECT_EQ(PlatModuleRefCount(u"PLATPROBE.DLL"), 2);
+    FARPROC inside = GetProcAddress(module, "ProbeAnswer");
+    ASSERT_NE(inside, nullptr);
+    LPCWSTR address = reinterpret_cast<LPCWSTR>(reinterpret_cast<void *>(inside));
+    found = nullptr;
+    EXPECT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, address, &found));
+    EXPECT_EQ(found, module);
+    EXPECT_EQ(PlatModuleRefCount(u"PLATPROBE.DLL"), 3);
+    found = nullptr;
+    EXPECT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                       GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                   address, &found));
+    EXPECT_EQ(found, module);
+    EXPECT_EQ(PlatModuleRefCount(u"PLATPROBE.DLL"), 3);
+
+    // Code of the program itself, a library never loaded, bad arguments.
+    static int local = 0;
+    found = module;
+    SetLastError(Sentinel);
+    EXPECT_FALSE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                                    reinterpret_cast<LPCWSTR>(&local), &found));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    EXPECT_EQ(found, nullptr);
+    SetLastError(Sentinel);
+    EXPECT_FALSE(GetModuleHandleExW(0, u"NOSUCHLIBRARY.DLL", &found));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    SetLastError(Sentinel);
+    EXPECT_FALSE(GetModuleHandleExW(0, u"PLATPROBE.DLL", nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(PlatModuleRefCount(u"PLATPROBE.DLL"), 3);
+
+    for (int i = 0; i < 3; i++)
+        EXPECT_TRUE(FreeLibrary(module));
+    EXPECT_EQ(PlatModuleRefCount(u"PLATPROBE.DLL"), 0);
+}
+
+TEST_F(Loader, AThreadMayGiveUpTheLastReferenceToTheLibraryItRuns) {
+    HMODULE module = LoadLibraryW(u"PLATPROBE.DLL");
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(Call(module, "ProbeCount"), 1);
+    FARPROC body = GetProcAddress(module, "ProbeThreadMain");
+    ASSERT_NE(body, nullptr);
+
+    // The thread runs the library's code and frees the only reference on
+    // its way out: the library is unloaded under it, and nothing crashes.
+    HANDLE thread = CreateThread(
+        nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void *>(body)),
+        module, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    EXPECT_EQ(PlatModuleRefCount(u"PLATPROBE.DLL"), 0);
+
+    // Really unloaded: its counter starts again.
+    module = LoadLibraryW(u"PLATPROBE.DLL");
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(Call(module, "ProbeCount"), 1);
+    EXPECT_TRUE(FreeLibrary(module));
+}
+
 } // namespace

@@ -21,3 +21,10 @@ DLLEXPORT int WINAPI ProbeCount(void) {
 DLLEXPORT int WINAPI ProbeDigits(void) {
     return static_cast<int>(std::to_string(1000u + static_cast<unsigned>(calls)).size());
 }
+
+// A thread body that ends by giving up the library's last reference: it must
+// be out of the library's code before the library goes.
+DLLEXPORT DWORD WINAPI ProbeThreadMain(LPVOID module) {
+    calls += 100;
+    FreeLibraryAndExitThread(static_cast<HMODULE>(module), 7);
+}
