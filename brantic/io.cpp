@@ -91,9 +91,15 @@ BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD read) {
     if (e->ChannelSocket != NO_SOCKET)
         return FALSE;
 
-    // Through the port monitor, while it has a port open for the job.
-    if (e->PortHandle == nullptr || e->PortMonitorTable.pfnReadPort == nullptr) {
+    // Through the port monitor, while it has a port open for the job. A
+    // port monitor without the slot (Wine's local one has no ReadPort)
+    // cannot read.
+    if (e->PortHandle == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (e->PortMonitorTable.pfnReadPort == nullptr) {
+        SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
     return e->PortMonitorTable.pfnReadPort(e->PortHandle, buffer, count, read);
@@ -111,12 +117,16 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPWSTR valueNam
 
     // Without a channel, the port monitor answers for its open port.
     if (e->ChannelSocket == NO_SOCKET) {
-        if (e->PortMonitorTable.pfnGetPrinterDataFromPort != nullptr && e->PortHandle != nullptr)
-            return e->PortMonitorTable.pfnGetPrinterDataFromPort(e->PortHandle, controlId,
-                                                                 valueName, inBuffer, inSize,
-                                                                 outBuffer, outSize, returned);
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        if (e->PortHandle == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if (e->PortMonitorTable.pfnGetPrinterDataFromPort == nullptr) {
+            SetLastError(ERROR_NOT_SUPPORTED);
+            return FALSE;
+        }
+        return e->PortMonitorTable.pfnGetPrinterDataFromPort(
+            e->PortHandle, controlId, valueName, inBuffer, inSize, outBuffer, outSize, returned);
     }
 
     // Over the channel only the device ID can be asked.

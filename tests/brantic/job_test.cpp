@@ -290,6 +290,33 @@ TEST_F(JobTest, ReadsAndPrinterDataGoToThePortMonitorWhileItsPortIsOpen) {
     EXPECT_EQ(pm_.CallCount(PortFn::ReadPort), 1u);
 }
 
+TEST_F(JobTest, APortMonitorWithoutReadOrPrinterDataSlotsIsNeverCalledThroughThem) {
+    pm_.RemoveSlot(PortFn::ReadPort);
+    pm_.RemoveSlot(PortFn::GetPrinterDataFromPort);
+    // The table is copied at the open: a port opened now has no such slots.
+    ASSERT_TRUE(Close(port_));
+    port_ = Open(WSTR("FILE:"));
+    ASSERT_NE(port_, nullptr);
+    ASSERT_TRUE(Start(port_, 1));
+
+    BYTE buffer[16] = {};
+    DWORD count = 5;
+    SetLastError(0x1234);
+    EXPECT_FALSE(ReadPort(port_, buffer, sizeof(buffer), &count));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_SUPPORTED);
+    WCHAR out[16];
+    DWORD returned = 0;
+    SetLastError(0x1234);
+    EXPECT_FALSE(GetPrinterDataFromPort(port_, IOCTL_PAR_QUERY_DEVICE_ID, nullptr, nullptr, 0, out,
+                                        sizeof(out), &returned));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_SUPPORTED);
+
+    // The job itself is not hurt.
+    EXPECT_EQ(Write(port_, "data"), 4u);
+    ASSERT_TRUE(EndDocPort(port_));
+    EXPECT_EQ(pm_.Written(), "data");
+}
+
 TEST_F(JobTest, APortMonitorPortIsNeverEndedOrClosedTwice) {
     ASSERT_TRUE(Start(port_, 1));
     ASSERT_TRUE(EndDocPort(port_));

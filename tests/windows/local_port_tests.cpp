@@ -1,7 +1,8 @@
-// Quennet above a port monitor we did not write: Wine's own local port
+// The monitors above a port monitor we did not write: Wine's own local port
 // monitor (localspl.dll). A plain job for its "FILE:" port must arrive in the
 // output file byte for byte, with the port below opened, started, ended and
-// closed exactly as a real spooler would see it.
+// closed exactly as a real spooler would see it. Brantic sends every port but
+// "LPT1" through the port monitor, so it is put above it too.
 #include <gtest/gtest.h>
 
 #include "monitor_loader.h"
@@ -78,23 +79,35 @@ std::string SampleJob() {
     return job;
 }
 
-class LocalPortMonitorBelow : public ::testing::Test {
+// Which monitor sits above Wine's port monitor.
+enum class Monitor { Quennet, Brantic };
+
+std::string MonitorName(const ::testing::TestParamInfo<Monitor> &info) {
+    return info.param == Monitor::Quennet ? "Quennet" : "Brantic";
+}
+
+class LocalPortMonitorBelow : public ::testing::TestWithParam<Monitor> {
   protected:
     void SetUp() override {
         // The plain path: no agent library to be found.
         UseAgent(AgentFolder::Missing);
-        quennet_ = LoadQuennet();
-        ASSERT_NE(quennet_.MonitorEx, nullptr) << "Quennet did not initialise";
+        if (GetParam() == Monitor::Quennet) {
+            monitor_ = LoadQuennet();
+        } else {
+            static LoadedMonitor brantic = LoadMonitorLibrary(BRANTIC_LIBRARY_FILE);
+            monitor_ = brantic;
+        }
+        ASSERT_NE(monitor_.MonitorEx, nullptr) << "the monitor did not initialise";
         local_ = LoadLocalPortMonitor();
         if (local_.MonitorEx == nullptr)
             GTEST_SKIP() << "Wine's local port monitor is not available: " << local_.Missing;
     }
 
-    LoadedMonitor quennet_;
+    LoadedMonitor monitor_; // the monitor under test
     LocalPortMonitor local_;
 };
 
-TEST_F(LocalPortMonitorBelow, PlainJobArrivesInTheOutputFileByteForByte) {
+TEST_P(LocalPortMonitorBelow, PlainJobArrivesInTheOutputFileByteForByte) {
     LPMONITOR below = &local_.MonitorEx->Monitor;
     // The slots the job path relies on; Wine's monitor has no ReadPort.
     ASSERT_NE(below->pfnOpenPort, nullptr);
@@ -104,19 +117,19 @@ TEST_F(LocalPortMonitorBelow, PlainJobArrivesInTheOutputFileByteForByte) {
     TempFile output;
     ASSERT_NE(output.Path[0], 0) << "no temporary file";
     WCHAR portName[] = L"FILE:";
-    WCHAR printerName[] = L"Quennet Local Port Test";
+    WCHAR printerName[] = L"Local Port Test";
     WCHAR docName[] = L"local port job";
     WCHAR datatype[] = L"RAW";
     DOC_INFO_1W doc = {docName, output.Path, datatype};
 
     HANDLE port = nullptr;
     SetLastError(0xDEADBEEF);
-    ASSERT_TRUE(quennet_.Table()->pfnOpenPortEx(portName, printerName, &port, below))
+    ASSERT_TRUE(monitor_.Table()->pfnOpenPortEx(portName, printerName, &port, below))
         << "error " << GetLastError();
     ASSERT_NE(port, nullptr);
 
     SetLastError(0xDEADBEEF);
-    ASSERT_TRUE(quennet_.Table()->pfnStartDocPort(port, printerName, 17, 1, (LPBYTE)&doc))
+    ASSERT_TRUE(monitor_.Table()->pfnStartDocPort(port, printerName, 17, 1, (LPBYTE)&doc))
         << "error " << GetLastError();
 
     // Written in the spooler's way: pieces of differing sizes, each one
@@ -129,7 +142,7 @@ TEST_F(LocalPortMonitorBelow, PlainJobArrivesInTheOutputFileByteForByte) {
         DWORD written = 0;
         SetLastError(0xDEADBEEF);
         ASSERT_TRUE(
-            quennet_.Table()->pfnWritePort(port, (LPBYTE)job.data() + sent, (DWORD)want, &written))
+            monitor_.Table()->pfnWritePort(port, (LPBYTE)job.data() + sent, (DWORD)want, &written))
             << "at byte " << sent << ", error " << GetLastError();
         ASSERT_EQ(written, (DWORD)want) << "at byte " << sent;
         sent += written;
@@ -139,29 +152,29 @@ TEST_F(LocalPortMonitorBelow, PlainJobArrivesInTheOutputFileByteForByte) {
     char answer[16];
     DWORD got = 5;
     SetLastError(0xDEADBEEF);
-    EXPECT_FALSE(quennet_.Table()->pfnReadPort(port, (LPBYTE)answer, sizeof(answer), &got));
+    EXPECT_FALSE(monitor_.Table()->pfnReadPort(port, (LPBYTE)answer, sizeof(answer), &got));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_SUPPORTED);
 
     SetLastError(0xDEADBEEF);
-    EXPECT_TRUE(quennet_.Table()->pfnEndDocPort(port)) << "error " << GetLastError();
+    EXPECT_TRUE(monitor_.Table()->pfnEndDocPort(port)) << "error " << GetLastError();
     SetLastError(0xDEADBEEF);
-    EXPECT_TRUE(quennet_.Table()->pfnClosePort(port)) << "error " << GetLastError();
+    EXPECT_TRUE(monitor_.Table()->pfnClosePort(port)) << "error " << GetLastError();
 
     std::string printed = output.Read();
     EXPECT_EQ(printed.size(), job.size());
     EXPECT_TRUE(printed == job) << "the file's bytes differ from the job's";
 }
 
-TEST_F(LocalPortMonitorBelow, TwoJobsOnOnePortEachGetTheirOwnFile) {
+TEST_P(LocalPortMonitorBelow, TwoJobsOnOnePortEachGetTheirOwnFile) {
     LPMONITOR below = &local_.MonitorEx->Monitor;
     if (below->pfnStartDocPort == nullptr || below->pfnWritePort == nullptr)
         GTEST_SKIP() << "this Wine's local port monitor cannot print to a file";
 
     WCHAR portName[] = L"FILE:";
-    WCHAR printerName[] = L"Quennet Local Port Test";
+    WCHAR printerName[] = L"Local Port Test";
     WCHAR datatype[] = L"RAW";
     HANDLE port = nullptr;
-    ASSERT_TRUE(quennet_.Table()->pfnOpenPortEx(portName, printerName, &port, below));
+    ASSERT_TRUE(monitor_.Table()->pfnOpenPortEx(portName, printerName, &port, below));
 
     // The port below is ended and closed after each job, so the second job
     // opens it anew and writes only its own file.
@@ -171,17 +184,20 @@ TEST_F(LocalPortMonitorBelow, TwoJobsOnOnePortEachGetTheirOwnFile) {
     for (int j = 0; j < 2; j++) {
         WCHAR docName[] = L"job";
         DOC_INFO_1W doc = {docName, files[j]->Path, datatype};
-        ASSERT_TRUE(quennet_.Table()->pfnStartDocPort(port, printerName, 20 + j, 1, (LPBYTE)&doc));
+        ASSERT_TRUE(monitor_.Table()->pfnStartDocPort(port, printerName, 20 + j, 1, (LPBYTE)&doc));
         DWORD written = 0;
-        ASSERT_TRUE(quennet_.Table()->pfnWritePort(port, (LPBYTE)texts[j].data(),
+        ASSERT_TRUE(monitor_.Table()->pfnWritePort(port, (LPBYTE)texts[j].data(),
                                                    (DWORD)texts[j].size(), &written));
         EXPECT_EQ(written, (DWORD)texts[j].size());
-        ASSERT_TRUE(quennet_.Table()->pfnEndDocPort(port));
+        ASSERT_TRUE(monitor_.Table()->pfnEndDocPort(port));
     }
-    EXPECT_TRUE(quennet_.Table()->pfnClosePort(port));
+    EXPECT_TRUE(monitor_.Table()->pfnClosePort(port));
 
     EXPECT_EQ(first.Read(), texts[0]);
     EXPECT_EQ(second.Read(), texts[1]);
 }
+
+INSTANTIATE_TEST_SUITE_P(Monitors, LocalPortMonitorBelow,
+                         ::testing::Values(Monitor::Quennet, Monitor::Brantic), MonitorName);
 
 } // namespace
