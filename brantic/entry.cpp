@@ -59,11 +59,8 @@ static MONITOREX MonitorEx = {
 };
 
 DLLEXPORT LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR registryRoot) {
-    // The lock is set up once: a second call must not re-initialise it
-    // under a port that may be holding it.
-    static std::atomic<bool> initialized{false};
-    if (!initialized.exchange(true))
-        InitializeMonitorLock();
+    // The lock is set up once per loaded library, even if a host asks twice.
+    InitializeMonitorLock();
     return &MonitorEx;
 }
 

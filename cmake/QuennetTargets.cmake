@@ -13,6 +13,16 @@ function(quennet_warnings target)
   endif()
 endfunction()
 
+# Code that goes into a monitor DLL. On Windows it is built without C++
+# exceptions and type information: the monitors use neither, and without
+# them the static runtime brings no exception or threads support into the
+# DLLs, whose imports then stay within what the NT 4.0 spooler's system has.
+function(quennet_monitor_code target)
+  if(WIN32 AND NOT MSVC)
+    target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
+  endif()
+endfunction()
+
 # A library the spooler (or a monitor) loads by its DLL name: on Windows
 # NAME.dll, elsewhere libname.so (the platform loader maps "NAME.DLL" to it).
 # DEF names the .def file that keeps the exports undecorated on Windows.

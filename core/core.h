@@ -79,6 +79,7 @@ extern PortHead *PortTable;
 extern DWORD PortCount;
 extern CRITICAL_SECTION MonitorLock;
 
+// Sets up MonitorLock the first time only; later calls wait until it is ready.
 void InitializeMonitorLock();
 void EnterMonitorLock();
 void LeaveMonitorLock();

@@ -13,7 +13,20 @@ static const WCHAR LprKeyPrefix[] =
 #define LPR_KEY_BUFFER 1024
 
 void InitializeMonitorLock() {
-    InitializeCriticalSection(&MonitorLock);
+    // Once per loaded library, however often and from however many threads
+    // it is asked: a second initialisation would break a lock that ports may
+    // be holding, and a caller must not go on before the lock is ready.
+    // Without a C++ function-static guard, whose runtime support would tie
+    // the library to a threads library newer than NT 4.0.
+    static std::atomic<int> state{0}; // 0 none, 1 being set up, 2 ready
+    int expected = 0;
+    if (state.compare_exchange_strong(expected, 1)) {
+        InitializeCriticalSection(&MonitorLock);
+        state.store(2);
+        return;
+    }
+    while (state.load() != 2)
+        Sleep(0);
 }
 void EnterMonitorLock() {
     EnterCriticalSection(&MonitorLock);

@@ -90,8 +90,9 @@ PLATAPI long PlatSpoolerOpenCount();
 // SetDllDirectoryW of the first folder (';'-separated there, unless the list
 // is of POSIX paths, which Wine maps to its drive paths).
 PLATAPI void PlatSetLibraryPath(const std::string &folders);
-// How often a DLL name is currently loaded (0 when not loaded; -1 on
-// Windows, which does not tell: tests leave out that check when negative).
+// How often a DLL name is currently loaded (0 when not loaded). Windows
+// tells only whether it is loaded: -1 when it is, and tests leave out a
+// check of the count when it is negative.
 PLATAPI long PlatModuleRefCount(const WString &dllName);
 
 // ---------------------------------------------------------------- registry

@@ -89,10 +89,8 @@ static MONITOREX MonitorEx = {
 };
 
 DLLEXPORT LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR registryRoot) {
-    // The lock is set up once per loaded library, even if a host asks twice:
-    // a second initialisation would break a lock that ports may be holding.
-    static const bool lockReady = (InitializeMonitorLock(), true);
-    (void)lockReady;
+    // The lock is set up once per loaded library, even if a host asks twice.
+    InitializeMonitorLock();
     return &MonitorEx;
 }
 

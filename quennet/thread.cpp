@@ -64,6 +64,23 @@ static void CloseStatusEvents(PortEntry *e) {
         CloseHandle(wake);
 }
 
+// One more reference to the library this code is in, taken the way NT 4.0
+// allows: the region of one of its addresses names the module, whose file
+// is loaded once more. Null when there is none to take (code linked into a
+// program on a platform that does not describe it); the thread then simply
+// returns.
+static HMODULE ReferenceThisLibrary() {
+    MEMORY_BASIC_INFORMATION region;
+    if (VirtualQuery(&PollingIntervals, &region, sizeof(region)) == 0 ||
+        region.AllocationBase == nullptr)
+        return nullptr;
+    WCHAR path[MAX_PATH];
+    DWORD length = GetModuleFileNameW((HMODULE)region.AllocationBase, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return nullptr;
+    return LoadLibraryW(path);
+}
+
 BOOL StartStatusThread(PortEntry *e) {
     SetFlags(e, KeepPolling);
 
@@ -81,11 +98,7 @@ BOOL StartStatusThread(PortEntry *e) {
     // The thread holds its own reference to this library and gives it up
     // as the last thing it does: a host may free the monitor as soon as
     // ClosePort has returned, while the thread is still leaving our code.
-    // Code that is not in a library of its own gets none and just returns.
-    HMODULE library = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&PollingIntervals), &library))
-        library = nullptr;
+    HMODULE library = ReferenceThisLibrary();
     e->ThreadLibrary = library;
 
     SetFlags(e, ThreadRunning);

@@ -8,7 +8,9 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
+#include <link.h>
 #include <mutex>
 #include <unistd.h>
 #include <vector>
@@ -18,6 +20,7 @@ namespace {
 struct Module {
     void *Library;        // dlopen's handle
     std::string FileName; // shared object file name, e.g. "libravodir.so"
+    std::string Path;     // where it was loaded from
     long References;
 };
 
@@ -113,6 +116,16 @@ void *OpenLibrary(LoaderState &s, const std::string &file, DWORD *error) {
     return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
+// The file the dynamic linker loaded, as it names it; the name asked for
+// when it does not tell.
+std::string LoadedPath(void *library, const std::string &file) {
+    struct link_map *map = nullptr;
+    if (dlinfo(library, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr &&
+        map->l_name[0] != 0)
+        return map->l_name;
+    return file;
+}
+
 Module *FindModule(LoaderState &s, HMODULE module) {
     auto it = std::find(s.Modules.begin(), s.Modules.end(), reinterpret_cast<Module *>(module));
     return it == s.Modules.end() ? nullptr : *it;
@@ -142,7 +155,7 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR name) {
             return reinterpret_cast<HMODULE>(module);
         }
     }
-    s.Modules.push_back(new Module{library, BaseName(file), 1});
+    s.Modules.push_back(new Module{library, BaseName(file), LoadedPath(library, file), 1});
     return reinterpret_cast<HMODULE>(s.Modules.back());
 }
 
@@ -181,50 +194,76 @@ BOOL WINAPI FreeLibrary(HMODULE module) {
     return TRUE;
 }
 
-BOOL WINAPI GetModuleHandleExW(DWORD flags, LPCWSTR name, HMODULE *module) {
-    const DWORD known = GET_MODULE_HANDLE_EX_FLAG_PIN |
-                        GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT |
-                        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS;
-    if (module != nullptr)
-        *module = nullptr;
-    if (module == nullptr || (flags & ~known) != 0 ||
-        (flags & GET_MODULE_HANDLE_EX_FLAG_PIN) != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
+    std::string path;
+    if (module == nullptr) {
+        // The program itself.
+        char buffer[4096];
+        ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+        if (length <= 0) {
+            SetLastError(ERROR_GEN_FAILURE);
+            return 0;
+        }
+        path.assign(buffer, (size_t)length);
+    } else {
+        LoaderState &s = State();
+        std::lock_guard<std::recursive_mutex> guard(s.Lock);
+        Module *found = FindModule(s, module);
+        if (found == nullptr) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return 0;
+        }
+        path = found->Path;
     }
+    // Cut to the buffer, always terminated, as Windows XP and later do.
+    WString wide = winplat::Utf8ToUtf16(path);
+    if (fileName == nullptr || size == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (wide.size() >= size) {
+        memcpy(fileName, wide.data(), (size - 1) * sizeof(WCHAR));
+        fileName[size - 1] = 0;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    memcpy(fileName, wide.c_str(), (wide.size() + 1) * sizeof(WCHAR));
+    return (DWORD)wide.size();
+}
+
+SIZE_T WINAPI VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION buffer, SIZE_T length) {
+    if (buffer == nullptr || length < sizeof(MEMORY_BASIC_INFORMATION)) {
+        SetLastError(ERROR_BAD_LENGTH);
+        return 0;
+    }
+    // The object file holding the address, as the dynamic linker knows it;
+    // asking dlopen for it without loading gives the handle to match.
     LoaderState &s = State();
     std::lock_guard<std::recursive_mutex> guard(s.Lock);
+    Dl_info info{};
     Module *found = nullptr;
-    if ((flags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) != 0) {
-        // The object file holding the address, as the dynamic linker knows
-        // it; asking dlopen for it without loading gives the handle to match.
-        Dl_info info{};
-        if (name != nullptr && dladdr(reinterpret_cast<const void *>(name), &info) != 0 &&
-            info.dli_fname != nullptr) {
-            void *library = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
-            if (library != nullptr) {
-                for (Module *candidate : s.Modules) {
-                    if (candidate->Library == library)
-                        found = candidate;
-                }
-                dlclose(library);
+    if (address != nullptr && dladdr(address, &info) != 0 && info.dli_fname != nullptr) {
+        void *library = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+        if (library != nullptr) {
+            for (Module *candidate : s.Modules) {
+                if (candidate->Library == library)
+                    found = candidate;
             }
-        }
-    } else if (name != nullptr && name[0] != 0) {
-        std::string file = BaseName(MapDllName(winplat::Utf16ToUtf8(name)));
-        for (Module *candidate : s.Modules) {
-            if (candidate->FileName == file)
-                found = candidate;
+            dlclose(library);
         }
     }
     if (found == nullptr) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return FALSE;
+        SetLastError(ERROR_INVALID_ADDRESS);
+        return 0;
     }
-    if ((flags & GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT) == 0)
-        found->References++;
-    *module = reinterpret_cast<HMODULE>(found);
-    return TRUE;
+    memset(buffer, 0, sizeof(*buffer));
+    buffer->BaseAddress = info.dli_fbase;
+    buffer->AllocationBase = reinterpret_cast<PVOID>(found);
+    buffer->AllocationProtect = PAGE_EXECUTE_READ;
+    buffer->State = MEM_COMMIT;
+    buffer->Protect = PAGE_EXECUTE_READ;
+    buffer->Type = MEM_IMAGE;
+    return sizeof(MEMORY_BASIC_INFORMATION);
 }
 
 BOOL WINAPI SetDllDirectoryW(LPCWSTR folder) {

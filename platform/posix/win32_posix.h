@@ -87,6 +87,7 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define ERROR_BAD_FORMAT 11L
 #define ERROR_INVALID_DATA 13L
 #define ERROR_OUTOFMEMORY 14L
+#define ERROR_BAD_LENGTH 24L
 #define ERROR_WRITE_FAULT 29L
 #define ERROR_READ_FAULT 30L
 #define ERROR_GEN_FAILURE 31L
@@ -102,6 +103,7 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define ERROR_BUSY 170L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_INVALID_ADDRESS 487L
 #define ERROR_BADDB 1009L
 #define ERROR_BADKEY 1010L
 #define ERROR_CANTOPEN 1011L
@@ -219,15 +221,27 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
 BOOL WINAPI FreeLibrary(HMODULE module);
 BOOL WINAPI SetDllDirectoryW(LPCWSTR folder);
 
-#define GET_MODULE_HANDLE_EX_FLAG_PIN 0x00000001
-#define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002
-#define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004
-// A library loaded through LoadLibraryW, named or (FROM_ADDRESS) holding the
-// address `name`; one more reference unless UNCHANGED_REFCOUNT. Code that is
-// not in such a library (the program itself) is ERROR_MOD_NOT_FOUND.
-BOOL WINAPI GetModuleHandleExW(DWORD flags, LPCWSTR name, HMODULE *module);
-// Ends the calling thread with `exitCode` after freeing `module`: a thread
-// running code of a library can give up its reference to it last.
+// The file a library loaded through LoadLibraryW was loaded from (null: the
+// program's own file); cut to `size` units with ERROR_INSUFFICIENT_BUFFER
+// when longer, as Windows XP and later do.
+DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
+
+typedef struct _MEMORY_BASIC_INFORMATION {
+    PVOID BaseAddress;
+    PVOID AllocationBase; // for an image: its module handle
+    DWORD AllocationProtect;
+    SIZE_T RegionSize;
+    DWORD State;
+    DWORD Protect;
+    DWORD Type;
+} MEMORY_BASIC_INFORMATION, *PMEMORY_BASIC_INFORMATION;
+#define MEM_COMMIT 0x00001000
+#define MEM_IMAGE 0x01000000
+#define PAGE_EXECUTE_READ 0x20
+// Describes only addresses inside a library loaded through LoadLibraryW:
+// AllocationBase is then its module handle, as on Windows. Any other
+// address answers 0 with ERROR_INVALID_ADDRESS.
+SIZE_T WINAPI VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION buffer, SIZE_T length);
 [[noreturn]] void WINAPI FreeLibraryAndExitThread(HMODULE module, DWORD exitCode);
 
 #define DLL_PROCESS_DETACH 0

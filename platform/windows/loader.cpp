@@ -56,7 +56,8 @@ void PlatSetLibraryPath(const std::string &folders) {
     SetDllDirectoryW(NativePath(folder).c_str());
 }
 
-// Windows keeps no reference count a program may read.
-long PlatModuleRefCount(const WString &) {
-    return -1;
+// Windows keeps no reference count a program may read; it does tell
+// whether a module of that name is loaded at all.
+long PlatModuleRefCount(const WString &dllName) {
+    return GetModuleHandleW(reinterpret_cast<LPCWSTR>(dllName.c_str())) == nullptr ? 0 : -1;
 }

@@ -88,51 +88,54 @@ TEST_F(Loader, SearchFolders) {
     FreeLibrary(module);
 }
 
-TEST_F(Loader, ModuleHandlesByNameAndByAddress) {
+TEST_F(Loader, AnAddressNamesItsLibraryAndTheLibraryItsFile) {
     HMODULE module = LoadLibraryW(u"PLATPROBE.DLL");
     ASSERT_NE(module, nullptr);
 
-    // By name, and by an address inside the library: one more reference
-    // each, none with UNCHANGED_REFCOUNT.
-    HMODULE found = nullptr;
-    SetLastError(Sentinel);
-    EXPECT_TRUE(GetModuleHandleExW(0, u"platprobe.dll", &found));
-    EXPECT_EQ(found, module);
-    EXPECT_EQ(GetLastError(), Sentinel);
-    EXPECT_EQ(PlatModuleRefCount(u"PLATPROBE.DLL"), 2);
+    // An address inside the library: the region's allocation base is the
+    // module handle.
     FARPROC inside = GetProcAddress(module, "ProbeAnswer");
     ASSERT_NE(inside, nullptr);
-    LPCWSTR address = reinterpret_cast<LPCWSTR>(reinterpret_cast<void *>(inside));
-    found = nullptr;
-    EXPECT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, address, &found));
-    EXPECT_EQ(found, module);
-    EXPECT_EQ(PlatModuleRefCount(u"PLATPROBE.DLL"), 3);
-    found = nullptr;
-    EXPECT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                       GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                   address, &found));
-    EXPECT_EQ(found, module);
-    EXPECT_EQ(PlatModuleRefCount(u"PLATPROBE.DLL"), 3);
+    MEMORY_BASIC_INFORMATION region{};
+    SetLastError(Sentinel);
+    EXPECT_EQ(VirtualQuery(reinterpret_cast<LPCVOID>(inside), &region, sizeof(region)),
+              sizeof(region));
+    EXPECT_EQ(GetLastError(), Sentinel);
+    EXPECT_EQ(region.AllocationBase, reinterpret_cast<PVOID>(module));
+    EXPECT_EQ(region.Type, (DWORD)MEM_IMAGE);
 
-    // Code of the program itself, a library never loaded, bad arguments.
+    // Its file, by full path; loading that path is one more reference.
+    WCHAR path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+    ASSERT_GT(length, 0u);
+    EXPECT_EQ(PlatNarrow(WString(path, length)), std::string(PROBE_FOLDER) + "/libplatprobe.so");
+    EXPECT_EQ(LoadLibraryW(path), module);
+    EXPECT_EQ(PlatModuleRefCount(u"PLATPROBE.DLL"), 2);
+
+    // A buffer too small: cut and terminated.
+    WCHAR small[8];
+    SetLastError(Sentinel);
+    EXPECT_EQ(GetModuleFileNameW(module, small, 8), 8u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(small[7], 0);
+    EXPECT_EQ(WString(small), WString(path, 7));
+
+    // The program itself is no library loaded by name; nor is a freed one.
     static int local = 0;
-    found = module;
     SetLastError(Sentinel);
-    EXPECT_FALSE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                                    reinterpret_cast<LPCWSTR>(&local), &found));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
-    EXPECT_EQ(found, nullptr);
+    EXPECT_EQ(VirtualQuery(&local, &region, sizeof(region)), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ADDRESS));
     SetLastError(Sentinel);
-    EXPECT_FALSE(GetModuleHandleExW(0, u"NOSUCHLIBRARY.DLL", &found));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
-    SetLastError(Sentinel);
-    EXPECT_FALSE(GetModuleHandleExW(0, u"PLATPROBE.DLL", nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(PlatModuleRefCount(u"PLATPROBE.DLL"), 3);
+    EXPECT_EQ(VirtualQuery(reinterpret_cast<LPCVOID>(inside), &region, 4), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_LENGTH));
+    EXPECT_GT(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
 
-    for (int i = 0; i < 3; i++)
-        EXPECT_TRUE(FreeLibrary(module));
+    EXPECT_TRUE(FreeLibrary(module));
+    EXPECT_TRUE(FreeLibrary(module));
     EXPECT_EQ(PlatModuleRefCount(u"PLATPROBE.DLL"), 0);
+    SetLastError(Sentinel);
+    EXPECT_EQ(GetModuleFileNameW(module, path, MAX_PATH), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
 }
 
 TEST_F(Loader, AThreadMayGiveUpTheLastReferenceToTheLibraryItRuns) {

@@ -4,7 +4,8 @@
 // reference until it has left, so the library goes only after it.
 //
 // A program of its own: it unloads Quennet, which the other test programs
-// keep loaded for their whole run.
+// keep loaded for their whole run. Under Wine it runs against the real
+// loader, which tells only whether the library is loaded, not how often.
 #include "agent_double_state.h"
 #include "monitor_loader.h"
 #include "port_monitor_double.h"
@@ -34,10 +35,10 @@ void WaitUntilUnloaded() {
 class Unload : public ::testing::Test {
   protected:
     void SetUp() override {
-        REQUIRE_TEST_HOOKS();
         AgentDouble::Reset();
-        // The scriptable agent wants reports, and the parser builds the
-        // job-language commands.
+        // The scriptable agent wants reports, and (where the loader takes a
+        // list of folders) the parser builds the job-language commands;
+        // without it the job runs with empty commands, its thread all the same.
         PlatSetLibraryPath(AgentFolderPath(AgentFolder::Double) + ":" + QUENNET_COMPANION_FOLDER);
         ASSERT_TRUE(PlatRegistryOpen("", nullptr));
         PlatSpoolerReset();
@@ -68,7 +69,10 @@ class Unload : public ::testing::Test {
         EXPECT_TRUE(table->pfnStartDocPort(port, printer.data(), 7, 1, (LPBYTE)&doc));
 
         // The status thread runs and holds a reference of its own.
-        EXPECT_EQ(QuennetRefs(), 2);
+        long refs = QuennetRefs();
+        if (refs >= 0) {
+            EXPECT_EQ(refs, 2);
+        }
 
         std::string data = "page\f";
         DWORD written = 0;
@@ -84,7 +88,9 @@ class Unload : public ::testing::Test {
 TEST_F(Unload, TheStatusThreadHoldsTheLibraryUntilItHasLeftIt) {
     // The spooler's reference goes right after ClosePort, again and again:
     // each time the thread lets go last, and the library really goes.
-    for (int round = 0; round < 20; round++) {
+    // Without the test clock each stop waits half a second: fewer rounds.
+    const int rounds = PlatHasTestHooks() ? 20 : 3;
+    for (int round = 0; round < rounds; round++) {
         SCOPED_TRACE("round " + std::to_string(round));
         HMODULE module = PrintOneJob(false);
         ASSERT_NE(module, nullptr);
