@@ -88,12 +88,13 @@ DWORD MapStatusCode(DWORD code, DWORD kind) {
     return word;
 }
 
-// The number a value carries. A string's data is a pointer, not a number:
-// it counts as 0 rather than as whatever half of an address.
+// The number a value carries: its data as a 32-bit number, whatever the
+// type, except for a string, whose data is a pointer and counts as 0 rather
+// than as whatever half of an address.
 static DWORD ValueNumber(const TklValue *value) {
-    if (value->Type <= TKL_TYPE_INT2)
-        return (DWORD)value->Data.Number;
-    return 0;
+    if (value->Type == TKL_TYPE_STRING)
+        return 0;
+    return (DWORD)value->Data.Number;
 }
 
 // The job id of an item whose first value is a job tag; FALSE for anything

@@ -209,6 +209,19 @@ TEST_F(Dispatch, IncompleteStatusReportsAreNotHandedOver) {
     EXPECT_EQ(calls[0].ItemCount, 2u);
     EXPECT_EQ(calls[1].Code, 0x8000u);
     EXPECT_EQ(calls[1].ItemCount, 2u);
+
+    // A kind (or code) of a type the table does not name still counts by its
+    // number; a string's carries none.
+    AgentDouble::ClearCalls();
+    Items otherType, stringKind;
+    otherType.Number(0x10003, 10030, 7).Number(0x10040, 4, 9);
+    DispatchTklItems(e, otherType.Data(), otherType.Count());
+    calls = AgentDouble::Calls("AgentJobItems");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].Code, 0x8080u);
+    stringKind.Number(0x10003, 10030).String(0x10040, "4");
+    DispatchTklItems(e, stringKind.Data(), stringKind.Count());
+    EXPECT_EQ(AgentDouble::Calls("AgentJobItems").size(), 1u);
 }
 
 TEST_F(Dispatch, StatusReportWithoutTheAgentIsStoredAndReleased) {
