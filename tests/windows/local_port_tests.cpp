@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "monitor_loader.h"
+#include "windows_test_files.h"
 
 #include <string>
 #include <vector>
@@ -52,19 +53,7 @@ struct TempFile {
     }
     ~TempFile() { DeleteFileW(Path); }
 
-    std::string Read() const {
-        std::string bytes;
-        HANDLE file = CreateFileW(Path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE)
-            return bytes;
-        char chunk[4096];
-        DWORD got = 0;
-        while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0)
-            bytes.append(chunk, got);
-        CloseHandle(file);
-        return bytes;
-    }
+    std::string Read() const { return ReadFileBytes(Path); }
 };
 
 // A job of some pages: every byte value, and long enough to take several

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "monitor_loader.h"
+#include "windows_test_files.h"
 
 #include <string>
 #include <thread>
@@ -105,39 +106,6 @@ class Listener {
     std::thread thread_;
 };
 
-void SetDword(const WCHAR *subKey, const WCHAR *name, DWORD value) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE *)&value, sizeof(value));
-    RegCloseKey(key);
-}
-
-void SetString(const WCHAR *subKey, const WCHAR *name, const std::wstring &value) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExW(key, name, 0, REG_SZ, (const BYTE *)value.c_str(),
-                   (DWORD)((value.size() + 1) * sizeof(WCHAR)));
-    RegCloseKey(key);
-}
-
-std::string ReadFileBytes(const std::wstring &path) {
-    std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0)
-        bytes.append(chunk, got);
-    CloseHandle(file);
-    return bytes;
-}
-
 class BranticOverTheReferenceTransport : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -147,11 +115,9 @@ class BranticOverTheReferenceTransport : public ::testing::Test {
         PlatSetLibraryPath(QUENNET_COMPANION_FOLDER);
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, TransportKey);
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, AgentKey);
-        WCHAR folder[MAX_PATH] = {};
-        GetTempPathW(MAX_PATH, folder);
-        journal_ = std::wstring(folder) + L"brantic-channel-journal.jsonl";
+        journal_ = TempFolderPath(L"brantic-channel-journal.jsonl");
         DeleteFileW(journal_.c_str());
-        SetString(AgentKey, L"Journal", journal_);
+        SetMachineString(AgentKey, L"Journal", journal_);
         brantic_ = LoadMonitorLibrary(BRANTIC_LIBRARY_FILE);
         ASSERT_NE(brantic_.MonitorEx, nullptr) << "Brantic did not initialise";
     }
@@ -163,9 +129,9 @@ class BranticOverTheReferenceTransport : public ::testing::Test {
 
     // The printer's endpoints: `control` for device IDs, `data` as the channel.
     void Configure(const Listener &control, const Listener &data) {
-        SetString(TransportKey, L"Host", L"127.0.0.1");
-        SetDword(TransportKey, L"BasePort", data.Port() - Channel);
-        SetDword(TransportKey, L"ControlPort", control.Port());
+        SetMachineString(TransportKey, L"Host", L"127.0.0.1");
+        SetMachineDword(TransportKey, L"BasePort", data.Port() - Channel);
+        SetMachineDword(TransportKey, L"ControlPort", control.Port());
     }
 
     SocketsStarted sockets_;

@@ -8,6 +8,7 @@
 
 #include "monitor_loader.h"
 #include "port_monitor_double.h"
+#include "windows_test_files.h"
 
 #include <chrono>
 #include <cstdio>
@@ -21,20 +22,6 @@ const WCHAR PollingKey[] = L"SOFTWARE\\Morvane\\TallowII\\VorlAgnt";
 const WCHAR PortKey[] = L"SOFTWARE\\Morvane\\TallowII\\Ports\\LPT1:";
 const char *const TklDeviceId = "MFG:Morvane;CMD:PCL,TKL;MDL:RVT-201 Office;";
 constexpr DWORD JobId = 11;
-
-std::string ReadFileBytes(const std::wstring &path) {
-    std::string bytes;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0)
-        bytes.append(chunk, got);
-    CloseHandle(file);
-    return bytes;
-}
 
 // The printer's report of a job's end: "+", "LPT" in 29 characters, the id
 // in 8 hexadecimal digits.
@@ -65,14 +52,10 @@ class TklJobUnderWine : public ::testing::Test {
         std::string error;
         ASSERT_TRUE(PlatRegistryOpen("", &error)) << error;
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, AgentKey);
-        WCHAR folder[MAX_PATH] = {};
-        GetTempPathW(MAX_PATH, folder);
-        journal_ = std::wstring(folder) + L"quennet-tkl-journal.jsonl";
+        journal_ = TempFolderPath(L"quennet-tkl-journal.jsonl");
         DeleteFileW(journal_.c_str());
-        SetValue(AgentKey, L"Journal", REG_SZ, journal_.c_str(),
-                 (DWORD)((journal_.size() + 1) * sizeof(WCHAR)));
-        DWORD level = 1;
-        SetValue(PollingKey, L"PollingLevel", REG_DWORD, &level, sizeof(level));
+        SetMachineString(AgentKey, L"Journal", journal_);
+        SetMachineDword(PollingKey, L"PollingLevel", 1);
         quennet_ = LoadQuennet();
         ASSERT_NE(quennet_.MonitorEx, nullptr) << "Quennet did not initialise";
     }
@@ -80,16 +63,6 @@ class TklJobUnderWine : public ::testing::Test {
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, AgentKey);
         PlatRegistryOpen("", nullptr);
         DeleteFileW(journal_.c_str());
-    }
-
-    static void SetValue(const WCHAR *subKey, const WCHAR *name, DWORD type, const void *data,
-                         DWORD size) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        RegSetValueExW(key, name, 0, type, (const BYTE *)data, size);
-        RegCloseKey(key);
     }
 
     // Until the agent's journal holds `text`. No deadline: the run's
