@@ -115,14 +115,11 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPWSTR valueNam
     }
     PortEntry *e = (PortEntry *)port;
 
-    // Without a channel, the port monitor answers for its open port.
+    // Without a channel, the port monitor answers for its open port; with no
+    // open port or no such slot the request is refused like a bad argument.
     if (e->ChannelSocket == NO_SOCKET) {
-        if (e->PortHandle == nullptr) {
+        if (e->PortHandle == nullptr || e->PortMonitorTable.pfnGetPrinterDataFromPort == nullptr) {
             SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
-        if (e->PortMonitorTable.pfnGetPrinterDataFromPort == nullptr) {
-            SetLastError(ERROR_NOT_SUPPORTED);
             return FALSE;
         }
         return e->PortMonitorTable.pfnGetPrinterDataFromPort(

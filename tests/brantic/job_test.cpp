@@ -309,7 +309,7 @@ TEST_F(JobTest, APortMonitorWithoutReadOrPrinterDataSlotsIsNeverCalledThroughThe
     SetLastError(0x1234);
     EXPECT_FALSE(GetPrinterDataFromPort(port_, IOCTL_PAR_QUERY_DEVICE_ID, nullptr, nullptr, 0, out,
                                         sizeof(out), &returned));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
 
     // The job itself is not hurt.
     EXPECT_EQ(Write(port_, "data"), 4u);
