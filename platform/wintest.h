@@ -61,6 +61,32 @@ PLATAPI void PlatAdvanceTicks(DWORD ms);
 // Sets the tick counter to `tick` now (for tests across the 32-bit wrap).
 PLATAPI void PlatSetTickCount(DWORD tick);
 
+// ---------------------------------------------------------------- pauses and waits
+// What was slept and waited for, so tests count and measure pauses on the
+// test clock instead of timing them. While the record is on, every Sleep and
+// every WaitForSingleObject with a time-out other than INFINITE is noted in
+// the order the calls begin: the calling thread and the length asked for.
+struct PlatWait {
+    DWORD ThreadId;     // GetCurrentThreadId() of the caller
+    DWORD Milliseconds; // the length asked for (test clock)
+    bool Slept;         // Sleep; false: a timed wait
+};
+// Switches the record on (emptied) or off (kept for reading).
+PLATAPI void PlatRecordWaits(bool on);
+// The record so far, in order.
+PLATAPI std::vector<PlatWait> PlatRecordedWaits();
+
+// ---------------------------------------------------------------- kernel objects
+// What the process holds, for runs that must stay flat over a long life.
+struct PlatObjectCounts {
+    long Events;         // events created and not yet closed
+    long ThreadHandles;  // thread handles not yet closed
+    long Threads;        // threads of CreateThread still running
+    long Modules;        // libraries loaded through LoadLibraryW and not freed
+};
+// -1 in every field where the platform cannot tell (Windows).
+PLATAPI PlatObjectCounts PlatOpenObjects();
+
 // ---------------------------------------------------------------- spooler
 struct PlatJobControl {
     WString Printer;

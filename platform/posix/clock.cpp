@@ -4,11 +4,13 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <time.h>
+#include <vector>
 
 namespace {
 
@@ -66,9 +68,34 @@ void Rebase(ClockState &s, SteadyClock::time_point now) {
     s.Base = now;
 }
 
+// The record of PlatRecordWaits. Bounded, so a test that leaves it on
+// cannot grow it without end.
+struct WaitRecord {
+    std::mutex Lock;
+    std::atomic<bool> On{false};
+    std::vector<PlatWait> Waits;
+};
+constexpr size_t MaxRecordedWaits = 1 << 20;
+
+// Never destroyed: threads still running at exit may sleep.
+WaitRecord &Record() {
+    static WaitRecord *record = new WaitRecord;
+    return *record;
+}
+
 } // namespace
 
 namespace winplat {
+
+void NoteWait(DWORD ms, bool slept) {
+    WaitRecord &r = Record();
+    if (!r.On.load(std::memory_order_relaxed))
+        return;
+    DWORD thread = GetCurrentThreadId();
+    std::lock_guard<std::mutex> guard(r.Lock);
+    if (r.On.load(std::memory_order_relaxed) && r.Waits.size() < MaxRecordedWaits)
+        r.Waits.push_back({thread, ms, slept});
+}
 
 SteadyClock::duration RealDuration(DWORD ms) {
     ClockState &s = State();
@@ -92,6 +119,7 @@ DWORD WINAPI GetTickCount(void) {
 }
 
 void WINAPI Sleep(DWORD milliseconds) {
+    winplat::NoteWait(milliseconds, true);
     if (milliseconds == INFINITE) {
         for (;;)
             std::this_thread::sleep_for(std::chrono::hours(24));
@@ -129,4 +157,18 @@ void PlatSetTickCount(DWORD tick) {
     std::lock_guard<std::mutex> guard(s.Lock);
     s.OffsetTicks = tick;
     s.Base = SteadyClock::now();
+}
+
+void PlatRecordWaits(bool on) {
+    WaitRecord &r = Record();
+    std::lock_guard<std::mutex> guard(r.Lock);
+    if (on)
+        r.Waits.clear();
+    r.On.store(on);
+}
+
+std::vector<PlatWait> PlatRecordedWaits() {
+    WaitRecord &r = Record();
+    std::lock_guard<std::mutex> guard(r.Lock);
+    return r.Waits;
 }

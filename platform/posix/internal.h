@@ -33,6 +33,17 @@ bool CountResourceCreation();
 
 // How long a wait of `ms` test-clock milliseconds lasts in real time.
 std::chrono::steady_clock::duration RealDuration(DWORD ms);
+// Notes a Sleep or a timed wait in the record of PlatRecordWaits.
+void NoteWait(DWORD ms, bool slept);
+
+// ---------------------------------------------------------------- object counts
+
+// Threads of CreateThread still running (thread.cpp), events open (sync.cpp),
+// modules loaded (loader.cpp).
+long RunningThreads();
+long OpenEventCount();
+long ThreadHandleCount();
+long LoadedModuleCount();
 
 // ---------------------------------------------------------------- kernel objects (sync.cpp)
 

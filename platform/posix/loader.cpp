@@ -289,3 +289,9 @@ long PlatModuleRefCount(const WString &dllName) {
     }
     return 0;
 }
+
+long winplat::LoadedModuleCount() {
+    LoaderState &s = State();
+    std::lock_guard<std::recursive_mutex> guard(s.Lock);
+    return (long)s.Modules.size();
+}

@@ -32,7 +32,8 @@ bool ReadUserValue(LPCWSTR key, LPCWSTR name, DWORD *type, std::vector<BYTE> *da
 // The UTF-16 text of a string value, up to its first terminator.
 WString StringOf(const std::vector<BYTE> &data) {
     WString text(data.size() / 2, 0);
-    memcpy(text.data(), data.data(), text.size() * 2);
+    if (!text.empty())
+        memcpy(text.data(), data.data(), text.size() * 2);
     return text.substr(0, text.find(u'\0'));
 }
 

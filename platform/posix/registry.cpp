@@ -242,7 +242,8 @@ LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDW
         *dataSize = size;
         return ERROR_MORE_DATA;
     }
-    if (data != nullptr)
+    // An empty value has no bytes to copy (and no buffer to copy them from).
+    if (data != nullptr && size != 0)
         memcpy(data, value->Data.data(), size);
     if (dataSize != nullptr)
         *dataSize = size;

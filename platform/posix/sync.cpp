@@ -63,6 +63,8 @@ constexpr size_t FirstChunkSize = 64;
 constinit std::atomic<Event *> Chunks[MaxChunks] = {};
 constinit size_t ChunkSizes[MaxChunks] = {}; // written before the chunk is published
 constinit std::atomic<int> ChunkCount{0};
+// Events created and not yet closed.
+constinit std::atomic<long> OpenEvents{0};
 
 // Creation and the free list.
 struct EventPool {
@@ -219,6 +221,16 @@ std::shared_ptr<KernelObject> FindHandle(HANDLE handle) {
     return it == t.Objects.end() ? nullptr : it->second;
 }
 
+long OpenEventCount() {
+    return OpenEvents.load();
+}
+
+long ThreadHandleCount() {
+    HandleTable &t = Table();
+    std::lock_guard<std::mutex> guard(t.Lock);
+    return (long)t.Objects.size();
+}
+
 } // namespace winplat
 
 // ---------------------------------------------------------------- critical sections
@@ -268,6 +280,7 @@ HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, B
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    OpenEvents++;
     return event;
 }
 
@@ -292,6 +305,8 @@ BOOL WINAPI ResetEvent(HANDLE event) {
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    if (milliseconds != INFINITE)
+        winplat::NoteWait(milliseconds, false);
     if (Event *record = OpenEvent(handle))
         return WaitEvent(record, milliseconds);
     std::shared_ptr<KernelObject> object = winplat::FindHandle(handle);
@@ -311,6 +326,7 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
+        OpenEvents--;
         DropReference(record);
         return TRUE;
     }

@@ -23,6 +23,9 @@ DWORD NewThreadId() {
     return next.fetch_add(4);
 }
 
+// Threads of CreateThread that have not yet ended.
+std::atomic<long> Running{0};
+
 thread_local DWORD currentThreadId = 0;
 // Set on threads of CreateThread, whose body catches ThreadExit.
 thread_local bool platformThread = false;
@@ -79,6 +82,7 @@ void *RunThread(void *argument) {
     thread->ExitCode = code;
     thread->Ended = true;
     thread->Changed.notify_all();
+    Running--;
     return nullptr;
 }
 
@@ -117,9 +121,11 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
     winplat::AddHandle(thread);
     auto *reference = new std::shared_ptr<Thread>(thread);
     pthread_t id;
+    Running++;
     int failed = pthread_create(&id, &attr, RunThread, reference);
     pthread_attr_destroy(&attr);
     if (failed) {
+        Running--;
         delete reference;
         CloseHandle(handle);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -162,4 +168,13 @@ DWORD WINAPI GetCurrentThreadId(void) {
     if (currentThreadId == 0)
         currentThreadId = NewThreadId();
     return currentThreadId;
+}
+
+long winplat::RunningThreads() {
+    return Running.load();
+}
+
+PlatObjectCounts PlatOpenObjects() {
+    return {winplat::OpenEventCount(), winplat::ThreadHandleCount(), winplat::RunningThreads(),
+            winplat::LoadedModuleCount()};
 }

@@ -24,3 +24,14 @@ double PlatClockScale() {
 }
 void PlatAdvanceTicks(DWORD) {}
 void PlatSetTickCount(DWORD) {}
+
+// ---------------------------------------------------------------- pauses and waits
+void PlatRecordWaits(bool) {}
+std::vector<PlatWait> PlatRecordedWaits() {
+    return {};
+}
+
+// ---------------------------------------------------------------- kernel objects
+PlatObjectCounts PlatOpenObjects() {
+    return {-1, -1, -1, -1};
+}

@@ -342,4 +342,40 @@ TEST_F(JobTest, AJobForAnotherPrinterReopensThePrinterHandle) {
     EXPECT_EQ(PlatSpoolerOpenHandles(), 0);
 }
 
+// A write that cannot pass data (agent holding the job, job cancelled,
+// output not yet open) paces the spooler with one 100 ms pause; a write that
+// passes data does not pause.
+TEST_F(JobTest, WritesThatCannotPassDataPauseOneHundredMilliseconds) {
+    auto sleeps = [&](DWORD expectWritten) {
+        PlatRecordWaits(true);
+        EXPECT_EQ(Write(port_, "data"), expectWritten);
+        PlatRecordWaits(false);
+        std::vector<DWORD> slept;
+        for (const PlatWait &w : PlatRecordedWaits())
+            if (w.Slept && w.ThreadId == GetCurrentThreadId())
+                slept.push_back(w.Milliseconds);
+        return slept;
+    };
+    const std::vector<DWORD> pause{100}, none;
+
+    AgentDouble::HoldJobStart(2);
+    ASSERT_TRUE(Start(port_, 1));
+    EXPECT_EQ(sleeps(0), pause) << "held";
+    EXPECT_EQ(sleeps(4), none) << "accepted";
+    ASSERT_TRUE(EndDocPort(port_));
+
+    AgentDouble::SetJobStartAnswer(AGENT_REPLY_CANCEL);
+    ASSERT_TRUE(Start(port_, 2));
+    EXPECT_EQ(sleeps(0), pause) << "cancelled";
+    ASSERT_TRUE(EndDocPort(port_));
+
+    AgentDouble::SetJobStartAnswer(0);
+    pm_.FailCall(PortFn::OpenPort, (unsigned)pm_.CallCount(PortFn::OpenPort) + 1,
+                 ERROR_ACCESS_DENIED, 2);
+    ASSERT_TRUE(Start(port_, 3));
+    EXPECT_EQ(sleeps(0), pause) << "open deferred";
+    EXPECT_EQ(sleeps(4), none) << "opened";
+    ASSERT_TRUE(EndDocPort(port_));
+}
+
 } // namespace

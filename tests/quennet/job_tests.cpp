@@ -1172,4 +1172,149 @@ TEST_F(JobTest, FailedJobLanguageWriteWaitsForOneReadOfTheThread) {
     EXPECT_TRUE(EndDocPort(port_));
 }
 
+// ---------------------------------------------------------------- pauses, names and late agents
+
+// The test clock's Sleep calls of the calling thread while `run` runs.
+std::vector<DWORD> SleepsDuring(const std::function<void()> &run) {
+    PlatRecordWaits(true);
+    run();
+    PlatRecordWaits(false);
+    std::vector<DWORD> sleeps;
+    for (const PlatWait &w : PlatRecordedWaits())
+        if (w.Slept && w.ThreadId == GetCurrentThreadId())
+            sleeps.push_back(w.Milliseconds);
+    return sleeps;
+}
+
+// A write that cannot pass data (agent holding the job, job cancelled, port
+// below not yet open) paces the spooler with one 100 ms pause; a write that
+// passes data does not pause.
+TEST_F(JobTest, WritesThatCannotPassDataPauseOneHundredMilliseconds) {
+    ASSERT_NE(Open(), nullptr);
+    pm_.SetDeviceId(PlainDeviceId);
+    const std::vector<DWORD> pause{100}, none;
+    WriteResult r{};
+    auto write = [&] { r = Write("data"); };
+
+    AgentDouble::HoldJobStart(2); // StartDocPort's announcement and one write
+    ASSERT_TRUE(Start(41));
+    EXPECT_EQ(SleepsDuring(write), pause) << "held";
+    EXPECT_EQ(r.Written, 0u);
+    EXPECT_EQ(SleepsDuring(write), none) << "accepted";
+    EXPECT_EQ(r.Written, 4u);
+    ASSERT_TRUE(EndDocPort(port_));
+
+    AgentDouble::SetJobStartAnswer(AGENT_REPLY_CANCEL);
+    ASSERT_TRUE(Start(42));
+    EXPECT_EQ(SleepsDuring(write), pause) << "cancelled";
+    EXPECT_EQ(SleepsDuring(write), pause) << "cancelled";
+    ASSERT_TRUE(EndDocPort(port_));
+
+    AgentDouble::SetJobStartAnswer(0);
+    pm_.FailCall(PortFn::OpenPort, (unsigned)pm_.CallCount(PortFn::OpenPort) + 1,
+                 ERROR_ACCESS_DENIED, 2);
+    ASSERT_TRUE(Start(43));
+    EXPECT_EQ(SleepsDuring(write), pause) << "open deferred";
+    EXPECT_EQ(r.Written, 0u);
+    EXPECT_EQ(SleepsDuring([&] { WriteAll("data"); }), none) << "opened";
+    ASSERT_TRUE(EndDocPort(port_));
+}
+
+// Printer names are compared as they are: a job for the same printer named
+// in other case opens a handle of its own.
+TEST_F(JobTest, PrinterNameDifferingOnlyInCaseReopensTheHandle) {
+    ASSERT_NE(Open(), nullptr);
+    AgentDouble::SetQueryAnswer(-1);
+    ASSERT_TRUE(Start(51, PrinterA));
+    ASSERT_TRUE(EndDocPort(port_));
+    long opens = PlatSpoolerOpenCount();
+    WString lower = WSTR("printer a");
+    ASSERT_TRUE(Start(52, lower));
+    EXPECT_EQ(PlatSpoolerOpenCount(), opens + 1);
+    EXPECT_EQ(PlatNarrow(Entry()->PrinterName), "printer a");
+    ASSERT_TRUE(EndDocPort(port_));
+    EXPECT_EQ(JobCommands(52, lower), (Commands{JOB_CONTROL_LAST_PAGE_EJECTED}));
+    EXPECT_EQ(PlatSpoolerOpenHandles(), 0);
+}
+
+// An agent that wants no reports for the job (AgentQuery non-zero) is asked
+// again when the deferred open finally succeeds: a yes makes it take part
+// from there on, and a cancel is carried out and reported (0x100) although
+// the agent did not report the job.
+TEST_F(JobTest, DeferredOpenAsksANonReportingAgentAgain) {
+    ASSERT_NE(Open(), nullptr);
+    pm_.SetDeviceId(PlainDeviceId);
+    AgentDouble::SetQueryAnswer(1);
+    for (LONG answer : {0L, (LONG)AGENT_REPLY_CANCEL}) {
+        SCOPED_TRACE("answer " + std::to_string(answer));
+        AgentDouble::ClearCalls();
+        AgentDouble::SetJobStartAnswer(answer);
+        DWORD jobId = 60 + (DWORD)answer % 7;
+        pm_.FailCall(PortFn::OpenPort, (unsigned)pm_.CallCount(PortFn::OpenPort) + 1,
+                     ERROR_ACCESS_DENIED);
+        ASSERT_TRUE(Start(jobId));
+        EXPECT_FALSE(TestFlags(Entry(), AgentActive));
+        EXPECT_TRUE(AgentDouble::Calls("AgentJobStart").empty());
+
+        WriteAll("data", 3);
+        EXPECT_EQ(AgentDouble::Calls("AgentJobStart").size(), 1u);
+        EXPECT_TRUE(TestFlags(Entry(), AgentActive));
+        ASSERT_TRUE(EndDocPort(port_));
+        EXPECT_EQ(AgentDouble::Calls("AgentJobEnd").size(), 1u);
+        if (answer == 0) {
+            EXPECT_EQ(StatusCount(AGENT_STATUS_CANCELLED), 0u);
+            EXPECT_EQ(JobCommands(jobId), (Commands{JOB_CONTROL_LAST_PAGE_EJECTED}));
+        } else {
+            EXPECT_EQ(StatusCalls()[0], (std::pair<DWORD, DWORD>{jobId, AGENT_STATUS_CANCELLED}));
+            EXPECT_EQ(JobCommands(jobId),
+                      (Commands{JOB_CONTROL_CANCEL, JOB_CONTROL_LAST_PAGE_EJECTED}));
+        }
+    }
+}
+
+// The failed-write hand-over looks at the job language every second: when an
+// agent answer turns it off during the thread's read, the writer stops
+// waiting for that read after one wait of a second instead of waiting it out.
+TEST_F(JobTest, FailedWriteHandOverStopsWaitingWhenTheJobLanguageEnds) {
+    PlatSetClockScale(100.0);
+    PortEntry *e = Open();
+    ASSERT_NE(e, nullptr);
+    pm_.SetDeviceId(TklDeviceId);
+    ASSERT_TRUE(Start(0x73));
+    ASSERT_TRUE(TestFlags(e, ThreadRunning));
+    WriteAll("DATA");
+
+    // The thread's read after the failure: the agent answers a status call
+    // with non-zero, then the read takes five seconds.
+    std::atomic<bool> failed{false}, answered{false};
+    pm_.SetHook([&](const PortMonitorCall &call) {
+        if (call.Function == PortFn::WritePort && !call.Result)
+            failed = true;
+        if (call.Function == PortFn::ReadPort && failed && !answered) {
+            answered = true;
+            AgentDouble::SetStatusAnswer(1);
+            AgentJobStatus(e, e->JobId, AGENT_STATUS_DATA_STARTED);
+            Sleep(5000);
+        }
+    });
+    pm_.FailCall(PortFn::WritePort, (unsigned)pm_.CallCount(PortFn::WritePort) + 1,
+                 ERROR_WRITE_FAULT);
+    PlatRecordWaits(true);
+    WriteResult r = Write("MORE");
+    PlatRecordWaits(false);
+    pm_.SetHook(nullptr);
+    EXPECT_TRUE(r.Result);
+    EXPECT_EQ(r.Error, 0u);
+    EXPECT_TRUE(answered);
+    EXPECT_FALSE(TestFlags(e, JobLanguageOn));
+    std::vector<DWORD> waits;
+    for (const PlatWait &w : PlatRecordedWaits())
+        if (!w.Slept && w.ThreadId == GetCurrentThreadId())
+            waits.push_back(w.Milliseconds);
+    EXPECT_EQ(waits, (std::vector<DWORD>{1000})) << "one bounded wait for the read";
+    // The job goes on as a plain one.
+    EXPECT_EQ(Write("MORE").Written, 4u);
+    EXPECT_TRUE(EndDocPort(port_));
+}
+
 } // namespace

@@ -67,6 +67,7 @@ class StatusThread : public StatusFixture {
     // Ends and closes of the port below so far.
     size_t Ends() const { return portMonitor_.CallCount(PortFn::EndDocPort); }
     size_t Closes() const { return portMonitor_.CallCount(PortFn::ClosePort); }
+    size_t Writes() const { return portMonitor_.CallCount(PortFn::WritePort); }
     static size_t AgentCalls(const char *name) { return AgentDouble::Calls(name).size(); }
 };
 
@@ -314,6 +315,62 @@ TEST_F(StatusThread, FailedWriteReturnsOnlyAfterTheThreadHasRead) {
     ASSERT_GE(names.size(), 2u);
     EXPECT_EQ(names[0], "WritePort");
     EXPECT_EQ(names[1], "ReadPort") << "the thread read before WritePort returned";
+}
+
+// ---------------------------------------------------------------- polling interval
+
+// The interval the thread waits between read cycles, for every level: the
+// long one while a job flows, the short one after the job's end (reports
+// still owed) and while writes fail. Counted from the test clock's record of
+// the thread's timed waits.
+TEST_F(StatusThread, PollingIntervalFollowsTheLevelAndTheJobsState) {
+    const DWORD intervals[5][2] = {
+        {4000, 2000}, {7000, 3000}, {10000, 5000}, {15000, 7000}, {20000, 10000}};
+    PlatSetClockScale(1000.0);
+    DWORD self = GetCurrentThreadId();
+    // The last `n` timed waits of the status thread once it has made `n`
+    // since the record was started.
+    auto threadWaits = [&](size_t n) {
+        std::vector<DWORD> waits;
+        EXPECT_TRUE(WaitFor([&] {
+            waits.clear();
+            for (const PlatWait &w : PlatRecordedWaits())
+                if (!w.Slept && w.ThreadId != self)
+                    waits.push_back(w.Milliseconds);
+            return waits.size() >= n;
+        }));
+        return std::vector<DWORD>(waits.end() - (long)std::min(n, waits.size()), waits.end());
+    };
+    for (DWORD level = 1; level <= 5; level++) {
+        SCOPED_TRACE("level " + std::to_string(level));
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, WSTR("SOFTWARE\\Morvane\\TallowII\\VorlAgnt"),
+                                  0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExW(key, WSTR("PollingLevel"), 0, REG_DWORD, (LPBYTE)&level, sizeof level);
+        RegCloseKey(key);
+        PortEntry *e = Open();
+        ASSERT_NE(e, nullptr);
+        DWORD flowing = intervals[level - 1][0], otherwise = intervals[level - 1][1];
+
+        PlatRecordWaits(true);
+        StartJob(e, 10 * level);
+        EXPECT_EQ(threadWaits(3), std::vector<DWORD>(3, flowing)) << "while the job flows";
+        // After the job's end with its report still owed (the first wait may
+        // have been chosen just before the end).
+        ASSERT_TRUE(EndDocPort(port_));
+        PlatRecordWaits(true);
+        EXPECT_EQ(threadWaits(3).back(), otherwise) << "after the job";
+        // A failed write: from the hand-over's read on, the short interval.
+        StartJob(e, 10 * level + 1);
+        portMonitor_.FailCall(PortFn::WritePort, (unsigned)Writes() + 1, ERROR_WRITE_FAULT);
+        Write("more");
+        PlatRecordWaits(true);
+        EXPECT_EQ(threadWaits(2), std::vector<DWORD>(2, otherwise)) << "after a failed write";
+        PlatRecordWaits(false);
+        ASSERT_TRUE(ClosePort(port_));
+        port_ = nullptr;
+    }
 }
 
 // ---------------------------------------------------------------- starting the thread
