@@ -100,6 +100,8 @@ PLATAPI void PlatSpoolerReset();
 PLATAPI void PlatSpoolerAddPrinter(const WString &printer);
 // From now on SetJobW answers `succeed` (TRUE by default).
 PLATAPI void PlatSpoolerSetJobResult(bool succeed);
+// Forgets the record of SetJobW calls; printers and handles stay (long runs).
+PLATAPI void PlatSpoolerClearRecord();
 // Every SetJobW call in order (also the failed ones).
 PLATAPI std::vector<PlatJobControl> PlatSpoolerJobControls();
 // The commands of one printer's job, in order.

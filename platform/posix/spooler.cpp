@@ -109,6 +109,12 @@ void PlatSpoolerReset() {
     s.Record.clear();
 }
 
+void PlatSpoolerClearRecord() {
+    SpoolerState &s = State();
+    std::lock_guard<std::mutex> guard(s.Lock);
+    s.Record.clear();
+}
+
 void PlatSpoolerAddPrinter(const WString &printer) {
     SpoolerState &s = State();
     std::lock_guard<std::mutex> guard(s.Lock);

@@ -7,6 +7,7 @@
 #include "wintest.h"
 
 void PlatSpoolerReset() {}
+void PlatSpoolerClearRecord() {}
 void PlatSpoolerAddPrinter(const WString &) {}
 void PlatSpoolerSetJobResult(bool) {}
 std::vector<PlatJobControl> PlatSpoolerJobControls() {

@@ -12,6 +12,12 @@ std::string TransportFolderPath(TransportFolder which) {
         return QUENNET_DOUBLES_FOLDER "/transport_partial";
     case TransportFolder::Reference:
         return QUENNET_COMPANION_FOLDER;
+    case TransportFolder::WithoutCreateSocket:
+        return QUENNET_DOUBLES_FOLDER "/transport_no_createsocket";
+    case TransportFolder::WithoutBind:
+        return QUENNET_DOUBLES_FOLDER "/transport_no_bind";
+    case TransportFolder::WithoutConnect:
+        return QUENNET_DOUBLES_FOLDER "/transport_no_connect";
     case TransportFolder::Missing:
         break;
     }

@@ -20,6 +20,10 @@ enum class TransportFolder {
     Partial,   // the double without GetChannelCapability, Send, SetTimeout, GetTimeout
     Missing,   // no DARUZUROZ at all
     Reference, // the reference transport of companions/
+    // the double without one of the exports every channel open needs
+    WithoutCreateSocket,
+    WithoutBind,
+    WithoutConnect,
 };
 std::string TransportFolderPath(TransportFolder which);
 

@@ -291,4 +291,40 @@ TEST_F(ChannelTest, MissingExportsGiveTheirFixedAnswers) {
     EXPECT_EQ(TransportGetChannelCapability(1, 0, nullptr, 0, nullptr, 0, nullptr), -1);
 }
 
+// A transport without one of the exports every channel open needs: each
+// open of the channel fails (retried at every write, no socket left open),
+// so a job on LPT1 never reaches a printer, while other ports still print
+// through the port monitor.
+TEST_F(ChannelTest, ATransportThatCannotOpenAChannelNeverOpensOne) {
+    for (TransportFolder without : {TransportFolder::WithoutCreateSocket,
+                                    TransportFolder::WithoutBind, TransportFolder::WithoutConnect}) {
+        SCOPED_TRACE((int)without);
+        TransportDouble::Reset();
+        pm_.Reset();
+        UseLibraries(AgentFolder::Double, without);
+        PortEntry *lpt1 = Open(WSTR("LPT1"));
+        PortEntry *lpt2 = Open(WSTR("LPT2"));
+        ASSERT_TRUE(lpt1 != nullptr && lpt2 != nullptr);
+        ASSERT_TRUE(TransportLoaded());
+        ASSERT_TRUE(Start(lpt1, 1));
+        EXPECT_TRUE(lpt1->Flags & OpenDeferred);
+        EXPECT_EQ(Write(lpt1, "data"), 0u);
+        EXPECT_EQ(Write(lpt1, "data"), 0u);
+        EXPECT_TRUE(lpt1->Flags & OpenDeferred);
+        EXPECT_EQ(lpt1->ChannelSocket, NO_SOCKET);
+        EXPECT_TRUE(TransportDouble::OpenSockets().empty());
+        EXPECT_TRUE(TransportDouble::Calls("Connect").size() <= 3u);
+        ASSERT_TRUE(EndDocPort(lpt1));
+
+        ASSERT_TRUE(Start(lpt2, 2));
+        EXPECT_EQ(Write(lpt2, "data"), 4u);
+        ASSERT_TRUE(EndDocPort(lpt2));
+        EXPECT_EQ(pm_.Written(), "data");
+        EXPECT_EQ(pm_.CallCount(PortFn::OpenPort), 1u) << "LPT1 never used the port monitor";
+        ASSERT_TRUE(Close(lpt1));
+        ASSERT_TRUE(Close(lpt2));
+        EXPECT_FALSE(TransportLoaded());
+    }
+}
+
 } // namespace

@@ -1,10 +1,13 @@
 // Test double of the transport "DARUZUROZ.DLL": each export forwards to the
 // scriptable state library (transport_double_state.h), which outlives this
-// library's loads. Built twice: complete, and (TRANSPORT_DOUBLE_PARTIAL)
-// without GetChannelCapability, Send, SetTimeout and GetTimeout.
+// library's loads. Built complete, (TRANSPORT_DOUBLE_PARTIAL) without
+// GetChannelCapability, Send, SetTimeout and GetTimeout, and
+// (TRANSPORT_DOUBLE_WITHOUT_<name>) without one of CreateSocket, Bind, Connect.
 #include "transport_double_state.h"
 
-#ifdef TRANSPORT_DOUBLE_PARTIAL
+#ifdef TRANSPORT_DOUBLE_VARIANT
+#define VARIANT TRANSPORT_DOUBLE_VARIANT
+#elif defined(TRANSPORT_DOUBLE_PARTIAL)
 #define VARIANT "transport_partial"
 #else
 #define VARIANT "transport"
@@ -20,21 +23,27 @@ struct LoadCounter {
 
 } // namespace
 
+#ifndef TRANSPORT_DOUBLE_WITHOUT_CreateSocket
 DLLEXPORT WORD WINAPI ZLT_CreateSocket(void) {
     return TransportDouble::CreateSocket();
 }
+#endif
 
+#ifndef TRANSPORT_DOUBLE_WITHOUT_Bind
 DLLEXPORT int WINAPI ZLT_Bind(WORD socket, ChannelBindAddress *address) {
     return TransportDouble::Bind(socket, address);
 }
+#endif
 
 DLLEXPORT int WINAPI ZLT_GetSockedID(WORD socket) {
     return TransportDouble::GetSockedID(socket);
 }
 
+#ifndef TRANSPORT_DOUBLE_WITHOUT_Connect
 DLLEXPORT int WINAPI ZLT_Connect(WORD socket, ChannelConnectAddress *address) {
     return TransportDouble::Connect(socket, address);
 }
+#endif
 
 DLLEXPORT int WINAPI ZLT_CloseSocket(WORD socket) {
     return TransportDouble::CloseSocket(socket);

@@ -138,6 +138,7 @@ std::vector<std::string> CallNames() {
 void ClearCalls() {
     std::lock_guard<std::mutex> guard(S().Lock);
     S().Calls.clear();
+    S().Sent.clear();
 }
 
 std::string Sent() {

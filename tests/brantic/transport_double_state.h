@@ -76,6 +76,7 @@ TRANSPORT_DOUBLE_API void SetTimeouts(int answer, DWORD first, DWORD second);
 TRANSPORT_DOUBLE_API std::vector<Call> Calls();
 TRANSPORT_DOUBLE_API std::vector<Call> Calls(const std::string &name);
 TRANSPORT_DOUBLE_API std::vector<std::string> CallNames();
+// Forgets the calls and the bytes sent.
 TRANSPORT_DOUBLE_API void ClearCalls();
 // Every byte taken by Send, in order.
 TRANSPORT_DOUBLE_API std::string Sent();

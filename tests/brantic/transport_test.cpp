@@ -214,4 +214,44 @@ TEST_F(ReferenceTransportTest, AJobTravelsOverTheChannelToThePrinter) {
     EXPECT_FALSE(TransportLoaded());
 }
 
+// The reference transport's time-outs expire: a printer that takes the
+// device-ID query and never answers leaves the job on channel 16 without a
+// model, and one that stops reading mid-job makes a send fail once the retry
+// time-out has passed, which cancels the job.
+TEST_F(ReferenceTransportTest, TimeOutsEndASilentPrinterAndOneThatStopsReading) {
+    Listener control(2); // reads both queries, never answers
+    // The data endpoint takes connections into its backlog and never reads.
+    int stalled = socket(AF_INET, SOCK_STREAM, 0);
+    int small = 4096;
+    setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    ASSERT_EQ(::bind(stalled, (sockaddr *)&address, size), 0);
+    ASSERT_EQ(listen(stalled, 1), 0);
+    ASSERT_EQ(getsockname(stalled, (sockaddr *)&address, &size), 0);
+    SetString(HKEY_LOCAL_MACHINE, TransportKey, WSTR("Host"), WSTR("127.0.0.1"));
+    SetDword(HKEY_LOCAL_MACHINE, TransportKey, WSTR("BasePort"), ntohs(address.sin_port) - 16u);
+    SetDword(HKEY_LOCAL_MACHINE, TransportKey, WSTR("ControlPort"), control.Port());
+    SetDword(HKEY_LOCAL_MACHINE, TransportKey, WSTR("ReceiveTimeout"), 200);
+    SetRetryTimeout(1);
+
+    PortEntry *e = Open(WSTR("LPT1"));
+    ASSERT_NE(e, nullptr);
+    ASSERT_TRUE(Start(e, 12));
+    ASSERT_NE(e->ChannelSocket, NO_SOCKET) << "channel 16";
+    EXPECT_EQ(e->Model, nullptr);
+    EXPECT_EQ(control.Received(), "DEVICEID LPT1\nDEVICEID LPT1\n");
+
+    std::string chunk(65536, 'x');
+    for (int writes = 0; !(e->Flags & JobCancelled) && writes < 1000; writes++)
+        Write(e, chunk);
+    EXPECT_TRUE(e->Flags & JobCancelled) << "a send timed out";
+    EXPECT_EQ(e->ChannelSocket, NO_SOCKET);
+    ASSERT_TRUE(EndDocPort(e));
+    EXPECT_EQ(JobCommands(12).front(), (DWORD)JOB_CONTROL_CANCEL);
+    close(stalled);
+}
+
 } // namespace

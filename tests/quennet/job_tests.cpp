@@ -1245,7 +1245,7 @@ TEST_F(JobTest, DeferredOpenAsksANonReportingAgentAgain) {
     ASSERT_NE(Open(), nullptr);
     pm_.SetDeviceId(PlainDeviceId);
     AgentDouble::SetQueryAnswer(1);
-    for (LONG answer : {0L, (LONG)AGENT_REPLY_CANCEL}) {
+    for (LONG answer : std::initializer_list<LONG>{0, (LONG)AGENT_REPLY_CANCEL}) {
         SCOPED_TRACE("answer " + std::to_string(answer));
         AgentDouble::ClearCalls();
         AgentDouble::SetJobStartAnswer(answer);

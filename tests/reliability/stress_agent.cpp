@@ -20,11 +20,14 @@ std::map<std::string, int> Holds; // by port and job id
 LONG WINAPI JobStart(LPSTR printer, LPSTR port, LPSTR model, DWORD jobId, DWORD, DWORD) {
     if (jobId % 5 == 1) {
         std::lock_guard<std::mutex> guard(Lock);
-        int &held = Holds[std::string(port) + "/" + std::to_string(jobId)];
+        std::string key = std::string(port) + "/" + std::to_string(jobId);
+        int &held = Holds[key];
         if (held < 2) {
             held++;
             return -1;
         }
+        // Accepted: forgotten, so that a long run does not grow the map.
+        Holds.erase(key);
     }
     return jobId % 7 == 3 ? AGENT_REPLY_CANCEL : 0;
 }
