@@ -79,10 +79,10 @@ PLATAPI std::vector<PlatWait> PlatRecordedWaits();
 // ---------------------------------------------------------------- kernel objects
 // What the process holds, for runs that must stay flat over a long life.
 struct PlatObjectCounts {
-    long Events;         // events created and not yet closed
-    long ThreadHandles;  // thread handles not yet closed
-    long Threads;        // threads of CreateThread still running
-    long Modules;        // libraries loaded through LoadLibraryW and not freed
+    long Events;        // events created and not yet closed
+    long ThreadHandles; // thread handles not yet closed
+    long Threads;       // threads of CreateThread still running
+    long Modules;       // libraries loaded through LoadLibraryW and not freed
 };
 // -1 in every field where the platform cannot tell (Windows).
 PLATAPI PlatObjectCounts PlatOpenObjects();

@@ -296,8 +296,9 @@ TEST_F(ChannelTest, MissingExportsGiveTheirFixedAnswers) {
 // so a job on LPT1 never reaches a printer, while other ports still print
 // through the port monitor.
 TEST_F(ChannelTest, ATransportThatCannotOpenAChannelNeverOpensOne) {
-    for (TransportFolder without : {TransportFolder::WithoutCreateSocket,
-                                    TransportFolder::WithoutBind, TransportFolder::WithoutConnect}) {
+    for (TransportFolder without :
+         {TransportFolder::WithoutCreateSocket, TransportFolder::WithoutBind,
+          TransportFolder::WithoutConnect}) {
         SCOPED_TRACE((int)without);
         TransportDouble::Reset();
         pm_.Reset();

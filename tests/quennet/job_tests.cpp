@@ -1265,7 +1265,9 @@ TEST_F(JobTest, DeferredOpenAsksANonReportingAgentAgain) {
             EXPECT_EQ(StatusCount(AGENT_STATUS_CANCELLED), 0u);
             EXPECT_EQ(JobCommands(jobId), (Commands{JOB_CONTROL_LAST_PAGE_EJECTED}));
         } else {
-            EXPECT_EQ(StatusCalls()[0], (std::pair<DWORD, DWORD>{jobId, AGENT_STATUS_CANCELLED}));
+            std::vector<std::pair<DWORD, DWORD>> calls = StatusCalls();
+            ASSERT_FALSE(calls.empty());
+            EXPECT_EQ(calls[0], (std::pair<DWORD, DWORD>{jobId, AGENT_STATUS_CANCELLED}));
             EXPECT_EQ(JobCommands(jobId),
                       (Commands{JOB_CONTROL_CANCEL, JOB_CONTROL_LAST_PAGE_EJECTED}));
         }

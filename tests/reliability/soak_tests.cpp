@@ -6,8 +6,9 @@
 // process holds: resident memory, the platform's live blocks, open events,
 // thread handles, running threads, loaded libraries, file descriptors,
 // printer handles, port monitor handles and transport sockets. After the
-// first step (the warm-up) every count must stay exactly where it was and
-// resident memory within SoakRssToleranceKiB.
+// first step (the warm-up) every count must stay exactly where it was, the
+// live blocks within LiveBlockTolerance and resident memory within
+// SoakRssToleranceKiB.
 //
 // SOAK_JOBS jobs per monitor (default 2000, seconds), a sample every
 // SOAK_STEP jobs (default a fifth); scripts/soak runs 100 000 with a sample
@@ -39,6 +40,9 @@ constexpr int WriteCallsPerJob = 60;
 // Resident memory may grow this much after the warm-up (allocator arenas and
 // caches settling); a leak of one block per job grows far beyond it.
 constexpr long SoakRssToleranceKiB = 8 * 1024;
+// A port keeps a block or two of its last job or not (its model, a deferred
+// job's document information), depending on how that job went.
+constexpr long LiveBlockTolerance = 2 * PortsPerMonitor;
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool Sanitized = true; // quarantine and shadow memory grow by design
 #elif defined(__has_feature)
@@ -177,14 +181,15 @@ TEST(Soak, MemoryAndHandlesStayFlatOverManyJobs) {
     for (int i = 0; i < 2 * PortsPerMonitor; i++) {
         bool quennet = i < PortsPerMonitor;
         int n = i % PortsPerMonitor;
-        SoakPort p{quennet ? &InitializePrintMonitor(nullptr)->Monitor : brantic.Table(),
-                   quennet,
-                   PlatWide((quennet ? "QSOAK" : "BSOAK") + std::to_string(n) + ":"),
-                   PlatWide(std::string(quennet ? "Q" : "B") + " soak printer " + std::to_string(n)),
-                   nullptr,
-                   (DWORD)(i + 1) * 1000000u + 1,
-                   std::mt19937(20240611u + (unsigned)i),
-                   {}};
+        SoakPort p{
+            quennet ? &InitializePrintMonitor(nullptr)->Monitor : brantic.Table(),
+            quennet,
+            PlatWide((quennet ? "QSOAK" : "BSOAK") + std::to_string(n) + ":"),
+            PlatWide(std::string(quennet ? "Q" : "B") + " soak printer " + std::to_string(n)),
+            nullptr,
+            (DWORD)(i + 1) * 1000000u + 1,
+            std::mt19937(20240611u + (unsigned)i),
+            {}};
         if (!quennet && n == PortsPerMonitor - 1)
             p.Name = WSTR("LPT1:");
         PlatSpoolerAddPrinter(p.Printer);
@@ -235,7 +240,7 @@ TEST(Soak, MemoryAndHandlesStayFlatOverManyJobs) {
         if (s.Jobs <= warm.Jobs)
             continue;
         SCOPED_TRACE("after " + std::to_string(s.Jobs) + " jobs");
-        EXPECT_EQ(s.LiveBlocks, warm.LiveBlocks);
+        EXPECT_LE(std::abs(s.LiveBlocks - warm.LiveBlocks), LiveBlockTolerance);
         EXPECT_EQ(s.Objects.Events, warm.Objects.Events);
         EXPECT_EQ(s.Objects.ThreadHandles, warm.Objects.ThreadHandles);
         EXPECT_EQ(s.Objects.Threads, warm.Objects.Threads);
