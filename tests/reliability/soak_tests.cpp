@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
+#include <malloc.h>
 #include <map>
 #include <random>
 #include <string>
@@ -65,6 +66,7 @@ long EnvNumber(const char *name, long fallback) {
 struct Sample {
     long Jobs;
     long RssKiB;
+    long HeapKiB; // in use by malloc: tells a leak from memory the allocator keeps
     long LiveBlocks;
     PlatObjectCounts Objects;
     long Descriptors;
@@ -84,6 +86,11 @@ long ResidentKiB() {
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
+long HeapInUseKiB() {
+    struct mallinfo2 info = mallinfo2();
+    return (long)((info.uordblks + info.hblkhd) / 1024);
+}
+
 long OpenDescriptors() {
     long n = 0;
     if (DIR *dir = opendir("/proc/self/fd")) {
@@ -97,16 +104,17 @@ long OpenDescriptors() {
 Sample Take(long jobs) {
     Sample s{jobs,
              ResidentKiB(),
+             HeapInUseKiB(),
              PlatLiveBlocks(),
              PlatOpenObjects(),
              OpenDescriptors(),
              PlatSpoolerOpenHandles(),
              PrinterPortMonitor::OpenHandles(),
              (long)TransportDouble::OpenSockets().size()};
-    printf("soak: %7ld jobs  rss %7ld KiB  live blocks %5ld  events %3ld  thread handles %3ld  "
+    printf("soak: %7ld jobs  rss %7ld KiB  heap %7ld KiB  live blocks %5ld  events %3ld  thread handles %3ld  "
            "threads %3ld  libraries %2ld  fds %3ld  printer handles %2ld  port handles %2ld  "
            "sockets %ld\n",
-           s.Jobs, s.RssKiB, s.LiveBlocks, s.Objects.Events, s.Objects.ThreadHandles,
+           s.Jobs, s.RssKiB, s.HeapKiB, s.LiveBlocks, s.Objects.Events, s.Objects.ThreadHandles,
            s.Objects.Threads, s.Objects.Modules, s.Descriptors, s.PrinterHandles, s.PortHandles,
            s.Sockets);
     fflush(stdout);
