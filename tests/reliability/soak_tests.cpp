@@ -111,7 +111,8 @@ Sample Take(long jobs) {
              PlatSpoolerOpenHandles(),
              PrinterPortMonitor::OpenHandles(),
              (long)TransportDouble::OpenSockets().size()};
-    printf("soak: %7ld jobs  rss %7ld KiB  heap %7ld KiB  live blocks %5ld  events %3ld  thread handles %3ld  "
+    printf("soak: %7ld jobs  rss %7ld KiB  heap %7ld KiB  live blocks %5ld  events %3ld  thread "
+           "handles %3ld  "
            "threads %3ld  libraries %2ld  fds %3ld  printer handles %2ld  port handles %2ld  "
            "sockets %ld\n",
            s.Jobs, s.RssKiB, s.HeapKiB, s.LiveBlocks, s.Objects.Events, s.Objects.ThreadHandles,
