@@ -141,6 +141,16 @@ HMODULE WINAPI LoadLibraryW(LPCWSTR name) {
     std::string file = MapDllName(winplat::Utf16ToUtf8(name));
     LoaderState &s = State();
     std::lock_guard<std::recursive_mutex> guard(s.Lock);
+    // A DLL name already loaded is answered with that module, whatever
+    // folders are set, as on Windows: one more reference, nothing searched.
+    if (file.find('/') == std::string::npos) {
+        for (Module *module : s.Modules) {
+            if (module->FileName == file) {
+                module->References++;
+                return reinterpret_cast<HMODULE>(module);
+            }
+        }
+    }
     DWORD error;
     void *library = OpenLibrary(s, file, &error);
     if (library == nullptr) {

@@ -75,6 +75,10 @@ TEST_F(Loader, SearchFolders) {
     PlatSetLibraryPath(std::string("/nonexistent-folder:") + PROBE_FOLDER);
     HMODULE module = LoadLibraryW(u"PLATPROBE.DLL");
     EXPECT_NE(module, nullptr);
+    // While loaded, the name is answered with the module whatever the folders.
+    PlatSetLibraryPath("");
+    EXPECT_EQ(LoadLibraryW(u"platprobe.dll"), module);
+    EXPECT_TRUE(FreeLibrary(module));
     FreeLibrary(module);
 
     // Without the library path, only the DLL directory finds it.
