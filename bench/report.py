@@ -42,7 +42,8 @@ UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 def load(folder, name):
     path = os.path.join(folder, name)
-    if not os.path.exists(path):
+    # A program whose benchmarks FILTER left out writes an empty file.
+    if not os.path.exists(path) or os.path.getsize(path) == 0:
         return None
     with open(path) as f:
         return json.load(f)
@@ -358,7 +359,8 @@ def main():
         for below, title in BELOW:
             if any(name.startswith(below + "/") for name in med):
                 lines += write_section(med, cv, below, title)[0]
-        lines += job_section(med, cv)
+        if any(name.startswith("job/") for name in med):
+            lines += job_section(med, cv)
         if args.plot:
             plot(med, args.plot)
     if reader is not None:
