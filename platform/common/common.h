@@ -21,10 +21,19 @@ DWORD RealMilliseconds(DWORD ms);
 // The real tick the test clock starts from (per platform).
 uint64_t SystemUptimeMs();
 
-// ---------------------------------------------------------------- spooler record (spooler_record.cpp)
+// ---------------------------------------------------------------- spooler record
+// (spooler_record.cpp)
 
 BOOL RecordOpenPrinter(LPWSTR printerName, LPHANDLE printer);
 BOOL RecordSetJob(HANDLE printer, DWORD jobId, DWORD command);
 BOOL RecordClosePrinter(HANDLE printer);
+
+// ---------------------------------------------------------------- profile and network
+// (profile_registry.cpp)
+
+// GetProfileIntW of the [windows] section, read from the registry as NT maps it.
+UINT ProfileInt(LPCWSTR section, LPCWSTR key, INT defaultValue);
+// WNetGetConnectionW of a device, from its persistent entry in the registry.
+DWORD NetworkConnection(LPCWSTR localName, LPWSTR remoteName, LPDWORD length);
 
 } // namespace winplat

@@ -101,7 +101,7 @@ HMODULE Load(LPCWSTR name) {
             WString path = folder + L"\\" + name;
             if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
                 continue;
-            module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+            module = LoadLibraryExW(path.c_str(), nullptr, 0);
             if (module != nullptr)
                 break;
         }

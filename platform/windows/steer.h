@@ -2,8 +2,9 @@
 // monitor code built into such a program), never into what ships: the
 // program's own calls of the functions the POSIX layer steers reach the test
 // hooks (test clock, allocation faults, spooler record, loader folders and
-// counts). The libraries the program loads are steered through their import
-// tables instead (steering.cpp), so the shipped DLLs run byte for byte.
+// counts, the profile and network connections read from the registry). The libraries the program
+// loads are steered through their import tables instead (steering.cpp), so the shipped DLLs run
+// byte for byte.
 #pragma once
 
 #include "../win32.h"
@@ -25,10 +26,12 @@ HANDLE WINAPI SteeredCreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack
                                   LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
                                   LPDWORD threadId);
 
-BOOL WINAPI SteeredOpenPrinterW(LPWSTR printerName, LPHANDLE printer,
-                                LPPRINTER_DEFAULTSW defaults);
+BOOL WINAPI SteeredOpenPrinterW(LPWSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULTSW defaults);
 BOOL WINAPI SteeredSetJobW(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command);
 BOOL WINAPI SteeredClosePrinter(HANDLE printer);
+
+UINT WINAPI SteeredGetProfileIntW(LPCWSTR section, LPCWSTR key, INT defaultValue);
+DWORD WINAPI SteeredWNetGetConnectionW(LPCWSTR localName, LPWSTR remoteName, LPDWORD length);
 
 HMODULE WINAPI SteeredLoadLibraryW(LPCWSTR name);
 HMODULE WINAPI SteeredLoadLibraryA(LPCSTR name);
@@ -50,6 +53,8 @@ VOID WINAPI SteeredFreeLibraryAndExitThread(HMODULE module, DWORD exitCode);
 #define OpenPrinterW SteeredOpenPrinterW
 #define SetJobW SteeredSetJobW
 #define ClosePrinter SteeredClosePrinter
+#define GetProfileIntW SteeredGetProfileIntW
+#define WNetGetConnectionW SteeredWNetGetConnectionW
 #define LoadLibraryW SteeredLoadLibraryW
 #define LoadLibraryA SteeredLoadLibraryA
 #define FreeLibrary SteeredFreeLibrary

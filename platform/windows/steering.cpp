@@ -74,14 +74,29 @@ struct Steer {
     void *Replacement;
 };
 
-#define STEER(name) {#name, reinterpret_cast<void *>(&Steered##name)}
+#define STEER(name)                                                                                \
+    { #name, reinterpret_cast < void *>(&Steered##name) }
 const Steer SteeredImports[] = {
-    STEER(GetTickCount),    STEER(Sleep),         STEER(WaitForSingleObject),
-    STEER(GlobalAlloc),     STEER(GlobalFree),    STEER(LocalAlloc),
-    STEER(LocalFree),       STEER(HeapAlloc),     STEER(HeapFree),
-    STEER(CreateEventW),    STEER(CreateThread),  STEER(OpenPrinterW),
-    STEER(SetJobW),         STEER(ClosePrinter),  STEER(LoadLibraryW),
-    STEER(LoadLibraryA),    STEER(FreeLibrary),   STEER(FreeLibraryAndExitThread),
+    STEER(GetTickCount),
+    STEER(Sleep),
+    STEER(WaitForSingleObject),
+    STEER(GlobalAlloc),
+    STEER(GlobalFree),
+    STEER(LocalAlloc),
+    STEER(LocalFree),
+    STEER(HeapAlloc),
+    STEER(HeapFree),
+    STEER(CreateEventW),
+    STEER(CreateThread),
+    STEER(OpenPrinterW),
+    STEER(SetJobW),
+    STEER(ClosePrinter),
+    STEER(LoadLibraryW),
+    STEER(LoadLibraryA),
+    STEER(FreeLibrary),
+    STEER(FreeLibraryAndExitThread),
+    STEER(GetProfileIntW),
+    STEER(WNetGetConnectionW),
 };
 #undef STEER
 
@@ -106,7 +121,9 @@ bool IsSystemModule(HMODULE module) {
 // Points every import of `module` that the hooks steer at its replacement.
 // Entries are matched by name, so steering a module again changes nothing.
 void SteerImports(HMODULE module) {
-    if (module == nullptr || IsSystemModule(module))
+    // The program itself is steered through steer.h: its import table also
+    // serves its runtime (threads, GoogleTest), which must stay as it is.
+    if (module == nullptr || module == GetModuleHandleW(nullptr) || IsSystemModule(module))
         return;
     BYTE *base = reinterpret_cast<BYTE *>(module);
     auto *dos = reinterpret_cast<IMAGE_DOS_HEADER *>(base);
@@ -137,8 +154,7 @@ void SteerImports(HMODULE module) {
                                 &protection))
                 continue;
             slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection,
-                           &protection);
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
         }
     }
 }
@@ -160,6 +176,10 @@ void SteerModule(HMODULE module) {
 
 bool PlatHasTestHooks() {
     return true;
+}
+
+bool PlatIsOwnLayer() {
+    return false;
 }
 
 void PlatFailAllocation(unsigned long n) {
@@ -246,11 +266,20 @@ BOOL WINAPI SteeredOpenPrinterW(LPWSTR printerName, LPHANDLE printer,
     return winplat::RecordOpenPrinter(printerName, printer);
 }
 
-BOOL WINAPI SteeredSetJobW(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job,
-                           DWORD command) {
+BOOL WINAPI SteeredSetJobW(HANDLE printer, DWORD jobId, DWORD level, LPBYTE job, DWORD command) {
     return winplat::RecordSetJob(printer, jobId, command);
 }
 
 BOOL WINAPI SteeredClosePrinter(HANDLE printer) {
     return winplat::RecordClosePrinter(printer);
+}
+
+// ---------------------------------------------------------------- profile and network
+
+UINT WINAPI SteeredGetProfileIntW(LPCWSTR section, LPCWSTR key, INT defaultValue) {
+    return winplat::ProfileInt(section, key, defaultValue);
+}
+
+DWORD WINAPI SteeredWNetGetConnectionW(LPCWSTR localName, LPWSTR remoteName, LPDWORD length) {
+    return winplat::NetworkConnection(localName, remoteName, length);
 }
