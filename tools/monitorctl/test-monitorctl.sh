@@ -7,6 +7,11 @@ set -u
 run=$1 ctl=$2 quennet=$3 brantic=$4 failmon=$5
 : "${WINEPREFIX:?WINEPREFIX names the prefix the tests use}"
 system32=$WINEPREFIX/drive_c/windows/system32
+# A 32-bit program in a prefix that runs both widths sees syswow64 as its
+# system folder.
+if [ "${QUENNET_WINE_WIDTH:-64}" = 32 ] && [ -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
+    system32=$WINEPREFIX/drive_c/windows/syswow64
+fi
 passed=0 failed=0
 out=$(mktemp) err=$(mktemp)
 trap 'rm -f "$out" "$err"' EXIT
