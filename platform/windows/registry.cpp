@@ -24,8 +24,8 @@ bool LprMonitorInstalled() {
     HKEY key = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, LprMonitorKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return false;
-    bool installed = RegQueryValueExW(key, L"Driver", nullptr, nullptr, nullptr, nullptr) ==
-                     ERROR_SUCCESS;
+    bool installed =
+        RegQueryValueExW(key, L"Driver", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
     RegCloseKey(key);
     return installed;
 }
@@ -49,7 +49,8 @@ bool PlatRegistryOpen(const std::string &path, std::string *error) {
         (!LprMonitorInstalled() && !Remove(HKEY_LOCAL_MACHINE, LprMonitorKey, error)))
         return false;
     // The profile value the channel's time-out comes from.
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows",
+    RegDeleteKeyValueW(HKEY_CURRENT_USER,
+                       L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows",
                        L"TransmissionRetryTimeout");
     return true;
 }

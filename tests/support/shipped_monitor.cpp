@@ -6,8 +6,19 @@
 
 #ifdef QUENNET_SHIPPED_DLL
 
+// The monitor code linked into the program, which the cases still call for
+// what the DLL does not export (flags, lists, helpers). In parentheses: the
+// name alone is the call redirected to the DLL.
+extern "C" LPMONITOREX WINAPI(InitializePrintMonitor)(LPWSTR registryRoot);
+
 LPMONITOREX ShippedMonitor() {
-    static LoadedMonitor monitor = LoadMonitorLibrary(QUENNET_SHIPPED_DLL);
+    static LoadedMonitor monitor = [] {
+        // The linked code's lock is set up as well: cases that look at a
+        // record take it. It guards nothing of the DLL's, so they look only
+        // while the DLL's threads leave the record alone.
+        (InitializePrintMonitor)(nullptr);
+        return LoadMonitorLibrary(QUENNET_SHIPPED_DLL);
+    }();
     return monitor.MonitorEx;
 }
 
@@ -25,7 +36,7 @@ LPMONITOR Table() {
 
 } // namespace
 
-LPMONITOREX WINAPI ShippedInitializePrintMonitor(LPWSTR) {
+extern "C" LPMONITOREX WINAPI ShippedInitializePrintMonitor(LPWSTR) {
     return ShippedMonitor();
 }
 
