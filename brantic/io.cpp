@@ -12,6 +12,8 @@ static BOOL WriteNothing(LPDWORD written) {
 // A failed send ends the job: the socket is closed, the agent told, and the
 // spooler's job cancelled.
 static void CancelChannelJob(PortEntry *e) {
+    TRACE(TRACE_DECISIONS, e, "send over the channel failed (error %u): job %u cancelled",
+          GetLastError(), e->JobId);
     TransportCloseSocket(e->ChannelSocket);
     e->ChannelSocket = NO_SOCKET;
     if (TestFlags(e, AgentActive))
@@ -30,6 +32,7 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written) 
     DWORD unused = 0;
     if (written == nullptr)
         written = &unused;
+    TRACE(TRACE_CALLS, e, "WritePort %u bytes", count);
 
     // The first write of the job tells the agent that data flows.
     if (!TestFlags(e, DataStarted)) {
@@ -41,8 +44,11 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written) 
     // The agent still holds the job: ask again.
     if (!TestFlags(e, AgentStartDone)) {
         LONG reply = AgentJobStart(e, e->Model);
-        if (reply < 0)
+        if (reply < 0) {
+            TRACE(TRACE_CALLS, e, "agent still holds job %u (answer %d)", e->JobId, reply);
             return WriteNothing(written);
+        }
+        TRACE(TRACE_DECISIONS, e, "agent lets job %u go (answer %d)", e->JobId, reply);
         SetFlags(e, AgentStartDone);
         HandleAgentReply(e, reply);
     }
@@ -86,6 +92,7 @@ BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD read) {
         return FALSE;
     }
     PortEntry *e = (PortEntry *)port;
+    TRACE(TRACE_CALLS, e, "ReadPort %u bytes", count);
 
     // The channel has no read; nothing is read and the last error stays.
     if (e->ChannelSocket != NO_SOCKET)
@@ -114,6 +121,7 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPWSTR valueNam
         return FALSE;
     }
     PortEntry *e = (PortEntry *)port;
+    TRACE(TRACE_CALLS, e, "GetPrinterDataFromPort control %x", controlId);
 
     // Without a channel, the port monitor answers for its open port.
     if (e->ChannelSocket == NO_SOCKET) {

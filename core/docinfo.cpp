@@ -39,6 +39,7 @@ BOOL FreeDocInfo(DocInfoCopy *copy) {
 void HandleAgentReply(PortHead *entry, LONG reply) {
     if ((reply & AGENT_REPLY_CANCEL) == 0)
         return;
+    TRACE(TRACE_DECISIONS, entry, "agent cancels job %u (answer %x)", entry->JobId, reply);
     SetFlags(entry, RecordInfo.JobCancelledFlag);
     // Cancel the spooler's job; only a cancel that took is reported.
     HANDLE printer = *RecordInfo.PrinterHandleOf(entry);

@@ -24,3 +24,9 @@ double PlatClockScale() {
 }
 void PlatAdvanceTicks(DWORD) {}
 void PlatSetTickCount(DWORD) {}
+
+// ---------------------------------------------------------------- debug output
+// The system's debug output goes to a debugger; nothing here can catch it.
+bool PlatSetDebugOutput(const std::string &) {
+    return false;
+}
