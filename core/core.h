@@ -184,9 +184,9 @@ struct TraceArg {
     TraceArg(LPCSTR text) : ArgKind(Narrow), Text(text) {}
     TraceArg(LPCWSTR text) : ArgKind(Wide), Text(text) {}
 };
-// Writes one line: the library's name, the entry's port name (when not
-// null), ": ", then `format` with %u %d %x (0x...) %s replaced by `args` in
-// turn. Formats into a fixed buffer: nothing is allocated.
+// Writes one line: "Quennet [LPT1:] " (the library's name and the entry's
+// port) or, without an entry, "Quennet: ", then `format` with %u %d %x (0x...) %s replaced by
+// `args` in turn. Formats into a fixed buffer: nothing is allocated.
 void TraceLine(PortHead *entry, LPCSTR format, const TraceArg *args, DWORD count);
 template <class... A> inline void TraceEvent(PortHead *entry, LPCSTR format, const A &...args) {
     const TraceArg list[] = {TraceArg(args)..., TraceArg()};

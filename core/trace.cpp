@@ -130,10 +130,12 @@ void TraceLine(PortHead *entry, LPCSTR format, const TraceArg *args, DWORD count
     line.Used = 0;
     AppendNarrow(line, RecordInfo.TraceName);
     if (entry != nullptr) {
-        AppendWide(line, WSTR(" "));
+        AppendWide(line, WSTR(" ["));
         AppendWide(line, entry->PortName);
+        AppendWide(line, WSTR("] "));
+    } else {
+        AppendWide(line, WSTR(": "));
     }
-    AppendWide(line, WSTR(": "));
 
     // The format, with each conversion replaced by the next value.
     DWORD next = 0;
