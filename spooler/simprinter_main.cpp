@@ -2,10 +2,12 @@
 // TCP socket port monitor and for the transport library's job channels.
 #include "cli.h"
 #include "sim_server.h"
+#include "quennet_version.h"
 #include "wintest.h"
 
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <atomic>
 #include <chrono>
@@ -40,12 +42,19 @@ const char Usage[] =
     "  --lifetime SECONDS     stop after SECONDS in any case (default 600)\n"
     "  --library-path DIRS    folders of VEROVIRI.DLL, ':'-separated\n"
     "                         (default: the companions folder beside this program)\n"
+    "  --version              the version\n"
     "  -h, --help             this text\n"
     "\n";
 
 } // namespace
 
 int main(int argc, char **argv) {
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--version") == 0) {
+            printf("simprinter %s\n", QUENNET_VERSION);
+            return 0;
+        }
+    }
     ArgReader args(argc, argv);
     SimPrinterConfig printer;
     SimServerConfig server;

@@ -2,7 +2,10 @@
 #include "cli.h"
 #include "host.h"
 
+#include "quennet_version.h"
+
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 
 namespace {
@@ -74,6 +77,10 @@ const char Usage[] =
     "  --registry PATH        the registry hive file to use (default: a new one)\n"
     "  --keep                 keep the temporary folder (hive, journal)\n"
     "  --quiet                no progress lines on long jobs\n"
+    "  --trace                switch the monitor's trace on (TraceLevel 1, its\n"
+    "                         decisions) and show its lines in the report\n"
+    "  --trace-calls          the same with every call of the spooler (TraceLevel 2)\n"
+    "  --version              the version\n"
     "  -h, --help             this text\n"
     "\n";
 
@@ -121,7 +128,8 @@ bool Parse(int argc, char **argv, HostOptions *o, bool *help) {
 
         // Options without a value.
         if (option == "--lpr" || option == "--agent-cancel" || option == "--no-agent-config" ||
-            option == "--keep" || option == "--quiet") {
+            option == "--keep" || option == "--quiet" || option == "--trace" ||
+            option == "--trace-calls") {
             if (option == "--lpr")
                 o->LprPort = true;
             else if (option == "--agent-cancel")
@@ -130,6 +138,8 @@ bool Parse(int argc, char **argv, HostOptions *o, bool *help) {
                 o->Agent.Configure = false;
             else if (option == "--keep")
                 o->Keep = true;
+            else if (option == "--trace" || option == "--trace-calls")
+                o->TraceLevel = option == "--trace" ? 1 : 2;
             else
                 o->Progress = false;
             continue;
@@ -249,6 +259,12 @@ bool Parse(int argc, char **argv, HostOptions *o, bool *help) {
 } // namespace
 
 int main(int argc, char **argv) {
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--version") == 0) {
+            printf("spoolhost %s\n", QUENNET_VERSION);
+            return 0;
+        }
+    }
     HostOptions options;
     bool help = false;
     if (!Parse(argc, argv, &options, &help))
