@@ -2,13 +2,6 @@
 // monitor, reads and printer-data requests.
 #include "brantic.h"
 
-// Data cannot pass now: the spooler is told 0 bytes and calls again.
-static BOOL WriteNothing(LPDWORD written) {
-    Sleep(100);
-    *written = 0;
-    return TRUE;
-}
-
 // A failed send ends the job: the socket is closed, the agent told, and the
 // spooler's job cancelled.
 static void CancelChannelJob(PortEntry *e) {
@@ -46,7 +39,7 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written) 
         LONG reply = AgentJobStart(e, e->Model);
         if (reply < 0) {
             TRACE(TRACE_CALLS, e, "agent still holds job %u (answer %d)", e->JobId, reply);
-            return WriteNothing(written);
+            return PauseWrite(written);
         }
         TRACE(TRACE_DECISIONS, e, "agent lets job %u go (answer %d)", e->JobId, reply);
         SetFlags(e, AgentStartDone);
@@ -55,12 +48,12 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written) 
 
     // A cancelled job swallows its data.
     if (TestFlags(e, JobCancelled))
-        return WriteNothing(written);
+        return PauseWrite(written);
 
     // Retry a deferred open; once open, the model can be read.
     if (TestFlags(e, OpenDeferred)) {
         if (!RetryJobOutput(e))
-            return WriteNothing(written);
+            return PauseWrite(written);
         if (TestFlags(e, AgentActive))
             ReadDeviceModel(e);
     }

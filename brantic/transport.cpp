@@ -49,7 +49,7 @@ DWORD TransportUserCount() {
 void LoadTransport() {
     // A failed load is no error: the next port tries again.
     if (!TransportLoaded()) {
-        HMODULE library = LoadLibraryW(WSTR("DARUZUROZ.DLL"));
+        HMODULE library = LoadLibraryW(TRANSPORT_DLL);
         if (library != nullptr) {
             FillSlots(library);
             std::atomic_ref<HMODULE>(TransportLibrary).store(library);

@@ -1,5 +1,6 @@
 // The status agent library "RAVODIR.DLL": loaded with the first port record,
-// freed after the last, called without the lock by spooler and status threads.
+// freed after the last, called without the lock by spooler and status threads;
+// and what the monitors do with its job-start answer.
 #include "core.h"
 
 #include <string.h>
@@ -22,7 +23,7 @@ BOOL AgentLoaded() {
 }
 
 void LoadAgentLibrary() {
-    HMODULE library = LoadLibraryW(WSTR("RAVODIR.DLL"));
+    HMODULE library = LoadLibraryW(AGENT_DLL);
     if (library == nullptr) {
         TRACE(TRACE_DECISIONS, nullptr, "status agent RAVODIR.DLL missing (error %u): no reports",
               GetLastError());
@@ -149,4 +150,17 @@ LONG AgentJobItems(PortHead *entry, DWORD statusWord, DWORD itemCount, TklItem *
     char printer[AGENT_NAME_BUFFER], port[AGENT_NAME_BUFFER];
     AgentNames(entry, printer, port);
     return AgentAnswered(entry, call(printer, port, statusWord, itemCount, items));
+}
+
+void HandleAgentReply(PortHead *entry, LONG reply) {
+    if ((reply & AGENT_REPLY_CANCEL) == 0)
+        return;
+    TRACE(TRACE_DECISIONS, entry, "agent cancels job %u (answer %x)", entry->JobId, reply);
+    SetFlags(entry, RecordInfo.JobCancelledFlag);
+    // Cancel the spooler's job; only a cancel that took is reported.
+    HANDLE printer = *RecordInfo.PrinterHandleOf(entry);
+    if (printer == nullptr)
+        return;
+    if (SetJobW(printer, entry->JobId, 0, nullptr, JOB_CONTROL_CANCEL))
+        AgentJobStatus(entry, entry->JobId, AGENT_STATUS_CANCELLED);
 }

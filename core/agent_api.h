@@ -5,7 +5,7 @@
 #include "tkl_types.h"
 #include "win32.h"
 
-#define AGENT_DLL "RAVODIR.DLL"
+#define AGENT_DLL WSTR("RAVODIR.DLL")
 #define AGENT_EXPORT "Vorl_LMGetEntryPoints"
 #define AGENT_INTERFACE_VERSION 0x200
 // Printer and port names reach the agent as ANSI text in buffers of this size.

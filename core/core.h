@@ -1,8 +1,9 @@
 // Shared monitor mechanics, built into each monitor library on its own:
 // the port table with its lock, the two allocators, string copies, the
-// registry helper, the status agent binding, the document-information copy
-// and the agent-reply handling. Each library gets its own copy of the state
-// below (nothing is exported), so two monitors in one process share nothing.
+// registry helper, the status agent binding with its reply handling, the
+// write pause and the document-information copy. Each library gets its own
+// copy of the state below (nothing is exported), so two monitors in one
+// process share nothing.
 #pragma once
 
 #include "agent_api.h"
@@ -133,6 +134,24 @@ LONG AgentJobStart(PortHead *entry, LPCSTR model);
 LONG AgentJobEnd(PortHead *entry);
 LONG AgentJobStatus(PortHead *entry, DWORD jobId, DWORD code);
 LONG AgentJobItems(PortHead *entry, DWORD statusWord, DWORD itemCount, TklItem *items);
+// Bit 0x10000 of an agent's job-start answer: mark the job cancelled, cancel
+// it in the spooler and, when that worked, report 0x100.
+void HandleAgentReply(PortHead *entry, LONG reply);
+
+// ---------------------------------------------------------------- write pause
+// A WritePort that can pass no data now waits this long, then reports 0 bytes
+// written: the spooler calls again at once with the same data, so the wait is
+// what paces it.
+#define WRITE_PAUSE_MS 100
+
+// The pausing answer of WritePort: waits WRITE_PAUSE_MS, sets *written (when
+// given) to 0 and returns TRUE.
+inline BOOL PauseWrite(LPDWORD written) {
+    Sleep(WRITE_PAUSE_MS);
+    if (written != nullptr)
+        *written = 0;
+    return TRUE;
+}
 
 // ---------------------------------------------------------------- job helpers
 // A private copy of the spooler's DOC_INFO_1, laid out as DOC_INFO_1W.
@@ -143,10 +162,6 @@ struct DocInfoCopy {
 };
 DocInfoCopy *CopyDocInfo(const BYTE *docInfo); // null for null or no memory
 BOOL FreeDocInfo(DocInfoCopy *copy);           // FALSE for null
-
-// Bit 0x10000 of an agent's job-start answer: mark the job cancelled, cancel
-// it in the spooler and, when that worked, report 0x100.
-void HandleAgentReply(PortHead *entry, LONG reply);
 
 // Value of at most `n` leading hexadecimal digits of `text`.
 DWORD ParseHexDigits(LPCSTR text, DWORD n);

@@ -1,5 +1,4 @@
-// The document information kept while a port's open is deferred, and the
-// handling of an agent's request to cancel a job.
+// The document information kept while a port's open is deferred.
 #include "core.h"
 
 DocInfoCopy *CopyDocInfo(const BYTE *docInfo) {
@@ -34,17 +33,4 @@ BOOL FreeDocInfo(DocInfoCopy *copy) {
         GlobalFree(copy->Datatype);
     GlobalFree(copy);
     return TRUE;
-}
-
-void HandleAgentReply(PortHead *entry, LONG reply) {
-    if ((reply & AGENT_REPLY_CANCEL) == 0)
-        return;
-    TRACE(TRACE_DECISIONS, entry, "agent cancels job %u (answer %x)", entry->JobId, reply);
-    SetFlags(entry, RecordInfo.JobCancelledFlag);
-    // Cancel the spooler's job; only a cancel that took is reported.
-    HANDLE printer = *RecordInfo.PrinterHandleOf(entry);
-    if (printer == nullptr)
-        return;
-    if (SetJobW(printer, entry->JobId, 0, nullptr, JOB_CONTROL_CANCEL))
-        AgentJobStatus(entry, entry->JobId, AGENT_STATUS_CANCELLED);
 }

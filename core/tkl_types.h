@@ -35,7 +35,7 @@ typedef struct TklItem {
 // The parser library's two exports. Every block either side hands over is a
 // locked movable global block (GMEM_MOVEABLE | GMEM_ZEROINIT), so the receiver
 // frees it with GlobalHandle + GlobalUnlock + GlobalFree.
-#define TKL_PARSER_DLL "VEROVIRI.DLL"
+#define TKL_PARSER_DLL WSTR("VEROVIRI.DLL")
 #define TKL_ITEMS_TO_TEXT_EXPORT "VEROviriGetTklDataFromMailData"
 #define TKL_TEXT_TO_ITEMS_EXPORT "VEROviriGetMailDataFromTklData"
 

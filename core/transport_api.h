@@ -5,7 +5,7 @@
 
 #include "win32.h"
 
-#define TRANSPORT_DLL "DARUZUROZ.DLL"
+#define TRANSPORT_DLL WSTR("DARUZUROZ.DLL")
 
 // Socket ids are 16-bit; bit 15 set in a ZLT_CreateSocket answer means failure.
 #define TRANSPORT_SOCKET_FAILED 0x8000u

@@ -5,7 +5,7 @@
 // the same items). Every block it hands out is released by its pointer, as
 // the monitor does.
 #include "fuzz_input.h"
-#include "tkl_parser.h"
+#include "veroviri.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -207,7 +207,7 @@ BOOL ComposeCommandText(TklItem *items, DWORD count, LPSTR *text, LPDWORD length
     *length = 0;
 
     // The parser library lives only for this one call.
-    HMODULE library = LoadLibraryW(WSTR("VEROVIRI.DLL"));
+    HMODULE library = LoadLibraryW(TKL_PARSER_DLL);
     if (library == nullptr) {
         TRACE(TRACE_DECISIONS, nullptr, "parser VEROVIRI.DLL missing (error %u): no command text",
               GetLastError());
@@ -265,6 +265,10 @@ BOOL PrepareCommand(PortEntry *e, DWORD kind, LPSTR *text, LPDWORD length) {
     return sent;
 }
 
+BOOL BuildAndSendCommand(PortEntry *e, DWORD kind) {
+    return PrepareCommand(e, kind, nullptr, nullptr);
+}
+
 // ---------------------------------------------------------------- sending
 
 BOOL SendCommandText(PortEntry *e, LPCSTR text) {
@@ -285,13 +289,8 @@ BOOL SendCommandText(PortEntry *e, LPCSTR text) {
     for (;;) {
         // One write of what is left; its answer counts only through the count.
         DWORD written = 0;
-        if (e->PortMonitorTable.pfnWritePort != nullptr) {
-            e->PortMonitorTable.pfnWritePort(e->PortHandle, (LPBYTE)text + sent, total - sent,
-                                             &written);
-            lastError = GetLastError();
-        } else {
-            lastError = ERROR_NOT_SUPPORTED;
-        }
+        PortWrite(e, (LPBYTE)text + sent, total - sent, &written);
+        lastError = GetLastError();
         // A count beyond what was offered must not run the offset past the text.
         sent += written <= total - sent ? written : total - sent;
 

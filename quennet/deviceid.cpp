@@ -74,9 +74,8 @@ BOOL QueryDeviceId(PortEntry *e) {
     memset(&buffer, 0, sizeof buffer);
     DWORD returned = 0;
 
-    if (!e->PortMonitorTable.pfnGetPrinterDataFromPort(
-            e->PortHandle, IOCTL_PAR_QUERY_DEVICE_ID, nullptr, nullptr, 0,
-            reinterpret_cast<LPWSTR>(buffer.Text), DEVICE_ID_BUFFER, &returned) ||
+    if (!PortGetPrinterData(e, IOCTL_PAR_QUERY_DEVICE_ID, nullptr, nullptr, 0,
+                            reinterpret_cast<LPWSTR>(buffer.Text), DEVICE_ID_BUFFER, &returned) ||
         returned == 0) {
         TRACE(TRACE_DECISIONS, e, "device ID asked: no answer (error %u)", GetLastError());
         return FALSE;

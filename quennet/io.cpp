@@ -56,16 +56,21 @@ BOOL PortClose(PortEntry *e) {
     return e->PortMonitorTable.pfnClosePort(e->PortHandle);
 }
 
-// ---------------------------------------------------------------- WritePort
-
-// Nothing can be written yet: pace the spooler, which calls again with the
-// same data.
-static BOOL HoldWrite(LPDWORD written) {
-    Sleep(100);
-    if (written != nullptr)
-        *written = 0;
-    return TRUE;
+BOOL PortGetPrinterData(PortEntry *e, DWORD controlId, LPWSTR valueName, LPWSTR inBuffer,
+                        DWORD inSize, LPWSTR outBuffer, DWORD outSize, LPDWORD returned) {
+    if (e->PortMonitorTable.pfnGetPrinterDataFromPort == nullptr)
+        return NotSupported();
+    return e->PortMonitorTable.pfnGetPrinterDataFromPort(
+        e->PortHandle, controlId, valueName, inBuffer, inSize, outBuffer, outSize, returned);
 }
+
+BOOL PortSetTimeOuts(PortEntry *e, LPCOMMTIMEOUTS timeouts) {
+    if (e->PortMonitorTable.pfnSetPortTimeOuts == nullptr)
+        return NotSupported();
+    return e->PortMonitorTable.pfnSetPortTimeOuts(e->PortHandle, timeouts, 0);
+}
+
+// ---------------------------------------------------------------- WritePort
 
 // WriteFailed follows the outcome of the last write. Nearly every write
 // leaves it as it was, so it is changed only when it differs: the common
@@ -142,7 +147,7 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written) 
         LONG reply = CallAgentJobStart(e);
         if (reply < 0) {
             TRACE(TRACE_CALLS, e, "agent still holds job %u (answer %d)", e->JobId, reply);
-            return HoldWrite(written);
+            return PauseWrite(written);
         }
         TRACE(TRACE_DECISIONS, e, "agent lets job %u go (answer %d)", e->JobId, reply);
         SetFlags(e, AgentStartDone);
@@ -151,7 +156,7 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written) 
 
     // A cancelled job's data goes nowhere until the spooler ends it.
     if (TestFlags(e, JobCancelled))
-        return HoldWrite(written);
+        return PauseWrite(written);
 
     // The port below that StartDocPort could not open or start.
     if (TestFlags(e, OpenPending) || TestFlags(e, StartPending)) {
@@ -163,7 +168,7 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written) 
             }
         }
         if (!DeferredOpenAndStart(e))
-            return HoldWrite(written); // the port monitor's last error stands
+            return PauseWrite(written); // the port monitor's last error stands
     }
 
     // The printer connection is this call's from here on.
@@ -245,8 +250,8 @@ BOOL ForwardPrinterData(PortEntry *e, DWORD controlId, LPWSTR valueName, LPWSTR 
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    return e->PortMonitorTable.pfnGetPrinterDataFromPort(
-        e->PortHandle, controlId, valueName, inBuffer, inSize, outBuffer, outSize, returned);
+    return PortGetPrinterData(e, controlId, valueName, inBuffer, inSize, outBuffer, outSize,
+                              returned);
 }
 
 BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPWSTR valueName, LPWSTR inBuffer,

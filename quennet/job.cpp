@@ -54,7 +54,7 @@ void SetReadTimeouts(PortEntry *e) {
     timeouts.ReadTotalTimeoutConstant = 500;
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 0;
-    e->PortMonitorTable.pfnSetPortTimeOuts(e->PortHandle, &timeouts, 0);
+    PortSetTimeOuts(e, &timeouts);
 }
 
 // Builds the command of `kind` as the text that must precede the job's data.
@@ -279,13 +279,10 @@ static void DropNewestJobId(PortEntry *e) {
     LeaveMonitorLock();
 }
 
-// FinishJob, answering whether it marked the job sent and ejected (the
-// status thread may turn JobLanguageOn off meanwhile: EndDocPort goes by what
-// was done, so the job is marked ejected exactly once).
-static bool FinishJobMarked(PortEntry *e) {
+bool FinishJob(PortEntry *e) {
     if (TestFlags(e, StartSent)) {
         // The printer got the job-start command: close the bracket.
-        PrepareCommand(e, COMMAND_JOB_END, nullptr, nullptr);
+        BuildAndSendCommand(e, COMMAND_JOB_END);
         if (TestFlags(e, AgentActive))
             AgentJobStatus(e, e->JobId, AGENT_STATUS_JOB_END);
         // A job-language printer reports the job's end itself; the dispatcher
@@ -305,10 +302,6 @@ static bool FinishJobMarked(PortEntry *e) {
     return false;
 }
 
-void FinishJob(PortEntry *e) {
-    FinishJobMarked(e);
-}
-
 BOOL WINAPI EndDocPort(HANDLE port) {
     if (!IsValidPort(port)) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -318,7 +311,7 @@ BOOL WINAPI EndDocPort(HANDLE port) {
     TRACE(TRACE_CALLS, e, "EndDocPort job %u", e->JobId);
 
     ReleaseJobBuffers(e);
-    bool marked = FinishJobMarked(e);
+    bool marked = FinishJob(e);
 
     // Printer reports still owed to a running thread: the port below, the
     // printer handle and the agent's job-end call become the thread's. The

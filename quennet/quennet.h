@@ -101,7 +101,12 @@ BOOL OpenAndStartPort(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level
 void ChooseJobMode(PortEntry *e);
 void SetReadTimeouts(PortEntry *e);
 void ReleaseJobBuffers(PortEntry *e);
-void FinishJob(PortEntry *e);
+// The job's end for EndDocPort: the job-end command when the job-start one
+// was sent, the newest job id dropped when the printer will not report it,
+// and a job-language job marked sent and ejected. True when it marked the job
+// (the status thread may turn JobLanguageOn off meanwhile: EndDocPort goes by
+// what was done, so the job is marked ejected exactly once).
+bool FinishJob(PortEntry *e);
 BOOL PushJobId(PortEntry *e, DWORD jobId);
 JobIdNode *FindJobId(PortEntry *e, DWORD jobId, JobIdNode **predecessor);
 void RemoveJobIds(PortEntry *e, DWORD jobId, BOOL notify);
@@ -118,13 +123,19 @@ LONG CallAgentJobStart(PortEntry *e);
 // ---------------------------------------------------------------- port monitor below
 // Every call into the port monitor's table goes through these: a slot the
 // port monitor left empty fails with ERROR_NOT_SUPPORTED (a write or read
-// then reports 0 bytes) instead of being called.
+// then reports 0 bytes) instead of being called. Callers that treat an empty
+// slot their own way also look at it themselves: QueryDeviceId (not capable),
+// ForwardPrinterData (ERROR_INVALID_PARAMETER), SetReadTimeouts (nothing to
+// set) and SendCommandText (no retries).
 BOOL PortOpen(PortEntry *e); // pfnOpenPort(PortName, &PortHandle)
 BOOL PortStartDoc(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
 BOOL PortWrite(PortEntry *e, LPBYTE buffer, DWORD count, LPDWORD written);
 BOOL PortRead(PortEntry *e, LPBYTE buffer, DWORD count, LPDWORD read);
 BOOL PortEndDoc(PortEntry *e);
 BOOL PortClose(PortEntry *e);
+BOOL PortGetPrinterData(PortEntry *e, DWORD controlId, LPWSTR valueName, LPWSTR inBuffer,
+                        DWORD inSize, LPWSTR outBuffer, DWORD outSize, LPDWORD returned);
+BOOL PortSetTimeOuts(PortEntry *e, LPCOMMTIMEOUTS timeouts); // reserved argument 0
 
 // ---------------------------------------------------------------- write path
 BOOL DeferredOpenAndStart(PortEntry *e);
@@ -153,7 +164,13 @@ struct CommandTemplate {
 };
 #define VALUE_NONE 99
 
+// The command of `kind` as text: with both outputs the caller gets the text
+// (FreeMovable); with neither it is sent now and released. FALSE when one
+// output is given without the other, or on any failure.
 BOOL PrepareCommand(PortEntry *e, DWORD kind, LPSTR *text, LPDWORD length);
+// PrepareCommand without outputs: the command is built and sent to the
+// printer now; the result is the send's.
+BOOL BuildAndSendCommand(PortEntry *e, DWORD kind);
 BOOL BuildCommandItems(PortEntry *e, DWORD kind, TklItem **items, LPDWORD count);
 BOOL ComposeCommandText(TklItem *items, DWORD count, LPSTR *text, LPDWORD length);
 void FreeTklItems(TklItem *items, DWORD count);

@@ -157,7 +157,7 @@ BOOL ParseTklText(LPSTR segment, LPDWORD consumed, TklItem **items, LPDWORD coun
         return FALSE;
 
     // The parser library is loaded around every single call.
-    HMODULE library = LoadLibraryW(WSTR("VEROVIRI.DLL"));
+    HMODULE library = LoadLibraryW(TKL_PARSER_DLL);
     if (library == nullptr) {
         TRACE(TRACE_DECISIONS, nullptr, "parser VEROVIRI.DLL missing (error %u): answers unread",
               GetLastError());

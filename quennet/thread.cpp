@@ -1,8 +1,9 @@
 // The status polling thread: one per port while a job-language printer owes
 // answers. It takes the port's I/O turn between the spooler's writes, runs a
-// read cycle, gives the turn back and sleeps for the polling interval; when
-// no job is active and nothing is owed any more it ends and closes what the
-// last job left open.
+// read cycle, gives the turn back and sleeps for the polling interval. Once
+// no job is active and polling is to stop (asked by StopStatusThread, nothing
+// owed any more, the idle limit passed, or the port no longer talks the job
+// language) it ends and closes what the last job left open.
 //
 // Hand-offs with the spooler's threads:
 // * The thread decides to end, and does all its exit work, under MonitorLock

@@ -67,7 +67,7 @@ bool Load(std::string *error) {
     std::lock_guard<std::mutex> lock(CodecMutex);
     if (Library != nullptr)
         return true;
-    HMODULE library = LoadLibraryW(WSTR("VEROVIRI.DLL"));
+    HMODULE library = LoadLibraryW(TKL_PARSER_DLL);
     if (library == nullptr) {
         if (error != nullptr)
             *error = "the parser library VEROVIRI.DLL cannot be loaded (error " +

@@ -6,8 +6,8 @@
 
 #include "agent_double_state.h"
 #include "brantic.h"
+#include "fake_port_monitor.h"
 #include "monitor_loader.h"
-#include "port_monitor_double.h"
 #include "transport_double_state.h"
 
 #include <gtest/gtest.h>

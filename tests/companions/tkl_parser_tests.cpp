@@ -1,6 +1,6 @@
 // The reference parser library: items to text and back, the text of the
 // documented examples, its memory contract, and its refusal of bad text.
-#include "tkl_parser.h"
+#include "veroviri.h"
 #include "wintest.h"
 
 #include <gtest/gtest.h>

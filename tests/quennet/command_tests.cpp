@@ -304,7 +304,7 @@ TEST_F(Command, WithoutTheParserNothingIsPrepared) {
     EXPECT_FALSE(PrepareCommand(&entry, COMMAND_JOB_START, &text, &length));
     EXPECT_EQ(text, (LPSTR)&entry);
     EXPECT_EQ(length, 1234u);
-    EXPECT_FALSE(PrepareCommand(&entry, COMMAND_JOB_END, nullptr, nullptr));
+    EXPECT_FALSE(BuildAndSendCommand(&entry, COMMAND_JOB_END));
     EXPECT_EQ(Writes.Calls.size(), 0u);
     EXPECT_EQ(PlatLiveBlocks(), baseline);
 }
@@ -328,7 +328,7 @@ TEST_F(Command, PreparedTextIsTheParsersAndTheLibraryIsFreed) {
 
 TEST_F(Command, JobEndIsSentAtOnce) {
     SetModel("RVT-101");
-    EXPECT_TRUE(PrepareCommand(&entry, COMMAND_JOB_END, nullptr, nullptr));
+    EXPECT_TRUE(BuildAndSendCommand(&entry, COMMAND_JOB_END));
     EXPECT_EQ(Writes.Accepted, "@TKL 208 = \"" + PortForm + "\"\n\f");
     EXPECT_EQ(Writes.Calls.size(), 1u);
     EXPECT_EQ(PlatLiveBlocks(), baseline);

@@ -2,8 +2,8 @@
 // path, InitializePrintMonitor hands out the MONITOREX, and every call goes
 // through its table. The status agent is the scriptable double.
 #include "agent_double_state.h"
+#include "fake_port_monitor.h"
 #include "monitor_loader.h"
-#include "port_monitor_double.h"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 // monitor's implementation directly (its own port table, not the loaded
 // library's).
 #include "agent_double_state.h"
+#include "fake_port_monitor.h"
 #include "monitor_loader.h"
-#include "port_monitor_double.h"
 #include "quennet.h"
 
 #include <gtest/gtest.h>

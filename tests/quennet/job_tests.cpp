@@ -5,8 +5,8 @@
 // user of the spooler would see going wrong. Links the monitor's
 // implementation directly, so a few cases also look at the port record.
 #include "agent_double_state.h"
+#include "fake_port_monitor.h"
 #include "monitor_loader.h"
-#include "port_monitor_double.h"
 #include "quennet.h"
 #include "status_fixture.h"
 #include "trace_capture.h"

@@ -5,8 +5,8 @@
 #pragma once
 
 #include "agent_double_state.h"
+#include "fake_port_monitor.h"
 #include "monitor_loader.h"
-#include "port_monitor_double.h"
 #include "quennet.h"
 
 #include <gtest/gtest.h>

@@ -7,8 +7,8 @@
 // keep loaded for their whole run. Under Wine it runs against the real
 // loader, which tells only whether the library is loaded, not how often.
 #include "agent_double_state.h"
+#include "fake_port_monitor.h"
 #include "monitor_loader.h"
-#include "port_monitor_double.h"
 
 #include <gtest/gtest.h>
 

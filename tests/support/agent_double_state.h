@@ -1,5 +1,5 @@
 // The scriptable status agent: record and script of the test double of
-// "RAVODIR.DLL" (agent_double.cpp, built as libravodir.so / RAVODIR.dll in
+// "RAVODIR.DLL" (agent_double.cpp, built as libravodir.so / RAVODIR.DLL in
 // ${QUENNET_DOUBLES_DIR}/agent).
 //
 // The double itself is loaded and freed by the monitor under test, so its

@@ -1,8 +1,8 @@
 // The doubles other tests rely on: a double that answers other than its
 // header promises would make those tests check the wrong thing.
 #include "agent_double_state.h"
+#include "fake_port_monitor.h"
 #include "monitor_loader.h"
-#include "port_monitor_double.h"
 
 #include <gtest/gtest.h>
 

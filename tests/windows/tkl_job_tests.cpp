@@ -6,8 +6,8 @@
 // monitor, answering the device ID and one queued response.
 #include <gtest/gtest.h>
 
+#include "fake_port_monitor.h"
 #include "monitor_loader.h"
-#include "port_monitor_double.h"
 #include "windows_test_files.h"
 
 #include <chrono>

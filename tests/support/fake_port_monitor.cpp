@@ -1,5 +1,5 @@
-// The scriptable port monitor of port_monitor_double.h.
-#include "port_monitor_double.h"
+// The scriptable port monitor of fake_port_monitor.h.
+#include "fake_port_monitor.h"
 
 #include <algorithm>
 #include <atomic>

@@ -7,7 +7,7 @@
 // where a value is a decimal integer (type 1), an integer tagged with its
 // type ("i0:", "i1:", "i2:"), or a double-quoted string with the escapes
 // \" \\ and \xHH. Blank lines are allowed; a carriage return counts as a blank.
-#include "tkl_parser.h"
+#include "veroviri.h"
 
 #include <stdint.h>
 #include <string.h>
