@@ -203,7 +203,9 @@ struct TraceArg {
 // port) or, without an entry, "Quennet: ", then `format` with %u %d %x (0x...) %s replaced by
 // `args` in turn. Formats into a fixed buffer: nothing is allocated.
 void TraceLine(PortHead *entry, LPCSTR format, const TraceArg *args, DWORD count);
-template <class... A> inline void TraceEvent(PortHead *entry, LPCSTR format, const A &...args) {
+// Out of line and cold: the call sites keep only the flag test inline.
+template <class... A>
+[[gnu::noinline, gnu::cold]] void TraceEvent(PortHead *entry, LPCSTR format, const A &...args) {
     const TraceArg list[] = {TraceArg(args)..., TraceArg()};
     TraceLine(entry, format, list, (DWORD)sizeof...(A));
 }
@@ -211,6 +213,6 @@ template <class... A> inline void TraceEvent(PortHead *entry, LPCSTR format, con
 // the level is on.
 #define TRACE(level, entry, ...)                                                                   \
     do {                                                                                           \
-        if (TraceOn(level))                                                                        \
+        if (TraceOn(level)) [[unlikely]]                                                           \
             TraceEvent((entry), __VA_ARGS__);                                                      \
     } while (0)
