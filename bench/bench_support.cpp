@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
@@ -123,6 +124,67 @@ BOOL WINAPI MemSetPortTimeOuts(HANDLE handle, LPCOMMTIMEOUTS timeouts, DWORD res
     return TRUE;
 }
 
+// ---------------------------------------------------------------- system-call port monitors
+
+// Opens the port as the in-memory one does, with a descriptor to write to.
+BOOL OpenWithFd(LPWSTR name, PHANDLE handle, int fd) {
+    if (fd < 0 || !MemOpenPort(name, handle)) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    PortOf(*handle)->Fd = fd;
+    return TRUE;
+}
+
+BOOL WINAPI NullOpenPort(LPWSTR name, PHANDLE handle) {
+    return OpenWithFd(name, handle, open("/dev/null", O_WRONLY | O_CLOEXEC));
+}
+
+// A pipe as large as the system allows, its reading end drained by a thread
+// of the port until the writing end closes.
+BOOL WINAPI PipeOpenPort(LPWSTR name, PHANDLE handle) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return OpenWithFd(name, handle, -1);
+    fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
+    if (!OpenWithFd(name, handle, ends[1])) {
+        close(ends[0]);
+        close(ends[1]);
+        return FALSE;
+    }
+    int reader = ends[0];
+    PortOf(*handle)->Drain = std::thread([reader] {
+        static thread_local char buffer[1 << 16];
+        while (read(reader, buffer, sizeof buffer) > 0) {
+        }
+        close(reader);
+    });
+    return TRUE;
+}
+
+// One system call per WritePort; what the kernel took is what was written.
+BOOL WINAPI SysWritePort(HANDLE handle, LPBYTE buffer, DWORD count, LPDWORD written) {
+    MemoryPort *port = PortOf(handle);
+    ssize_t done = write(port->Fd, buffer, count);
+    if (done < 0) {
+        *written = 0;
+        SetLastError(ERROR_WRITE_FAULT);
+        return FALSE;
+    }
+    port->BytesWritten += (unsigned long long)done;
+    *written = (DWORD)done;
+    return TRUE;
+}
+
+BOOL WINAPI SysClosePort(HANDLE handle) {
+    MemoryPort *port = PortOf(handle);
+    close(port->Fd);
+    port->Fd = -1;
+    if (port->Drain.joinable())
+        port->Drain.join();
+    return MemClosePort(handle);
+}
+
 MONITOR Table = [] {
     MONITOR table;
     memset(&table, 0, sizeof table);
@@ -157,10 +219,29 @@ WCHAR DocName[] = u"benchmark job";
 WCHAR Datatype[] = u"RAW";
 DOC_INFO_1W JobDocInfo = {DocName, nullptr, Datatype};
 
+MONITOR SysTable(BOOL(WINAPI *open)(LPWSTR, PHANDLE)) {
+    MONITOR table = Table;
+    table.pfnOpenPort = open;
+    table.pfnWritePort = SysWritePort;
+    table.pfnClosePort = SysClosePort;
+    return table;
+}
+
+MONITOR NullTable = SysTable(NullOpenPort);
+MONITOR PipeTable = SysTable(PipeOpenPort);
+
 } // namespace
 
 LPMONITOR MemoryPortMonitor() {
     return &Table;
+}
+
+LPMONITOR DevNullPortMonitor() {
+    return &NullTable;
+}
+
+LPMONITOR PipePortMonitor() {
+    return &PipeTable;
 }
 
 void SetDeviceId(const std::string &deviceId) {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace bench {
@@ -26,10 +27,17 @@ struct MemoryPort {
     std::mutex ReplyLock; // the status thread reads while the benchmark queues
     std::string Reply;
     size_t ReplyOffset = 0;
+    int Fd = -1;       // the system-call port monitors' file descriptor
+    std::thread Drain; // the pipe's reader
 };
 
 // The monitor table to pass to OpenPortEx (every NT 4.0 slot filled).
 LPMONITOR MemoryPortMonitor();
+// The same port monitor, but its WritePort hands the bytes to the kernel with
+// one write(2) per call, as a port monitor in front of a device does: to
+// /dev/null, or to a pipe that a thread of the port drains.
+LPMONITOR DevNullPortMonitor();
+LPMONITOR PipePortMonitor();
 // The device ID the ports opened from now on answer.
 void SetDeviceId(const std::string &deviceId);
 // The last port the monitor opened (the benchmark's way to its handle).

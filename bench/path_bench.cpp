@@ -1,10 +1,14 @@
 // The data path and whole jobs: WritePort through Quennet and Brantic against
-// the same in-memory port monitor called directly, and short jobs
-// (StartDocPort, one write, EndDocPort) through each against the port
-// monitor alone, with the status agent present and absent.
+// the same port monitor called directly, over three port monitors (one that
+// copies into memory, and two that make one write(2) per call: to /dev/null
+// and to a drained pipe), and short jobs (StartDocPort, one write,
+// EndDocPort) through each against the port monitor alone, with the status
+// agent present and absent.
 //
-// Names: write/<path>/<bytes> and job/<path>/<agent>. The report script
-// divides each monitor's figure by the direct one of the same run.
+// Names: write/<path>/<bytes> (in memory), write_null/<path>/<bytes>,
+// write_pipe/<path>/<bytes> and job/<path>/<agent>. The report script
+// divides each monitor's figure by the direct one of the same port monitor
+// and run.
 #include "bench_support.h"
 
 #include <benchmark/benchmark.h>
@@ -59,6 +63,33 @@ class FastClock {
   private:
     double saved_;
 };
+
+// What the port monitor below does with the bytes.
+enum class Below { Memory, DevNull, Pipe };
+
+const char *BelowName(Below below) {
+    switch (below) {
+    case Below::Memory:
+        return "write";
+    case Below::DevNull:
+        return "write_null";
+    case Below::Pipe:
+        return "write_pipe";
+    }
+    return "?";
+}
+
+LPMONITOR PortMonitorOf(Below below) {
+    switch (below) {
+    case Below::DevNull:
+        return DevNullPortMonitor();
+    case Below::Pipe:
+        return PipePortMonitor();
+    case Below::Memory:
+        break;
+    }
+    return MemoryPortMonitor();
+}
 
 // One port with a job started on it, through a monitor or on the port
 // monitor itself.
@@ -117,8 +148,10 @@ bool OpenSession(Path path, Session &s, std::string &error) {
         error = "first write failed";
         return false;
     }
-    // The job-language job must really have its status thread.
-    if (path == Path::QuennetTkl && ThreadCount() != threads + 1) {
+    // The job-language job must really have its status thread (a pipe's
+    // port has its draining thread too).
+    long added = s.Below == PipePortMonitor() ? 2 : 1;
+    if (path == Path::QuennetTkl && ThreadCount() != threads + added) {
         error = "no status thread (agent or parser library missing?)";
         return false;
     }
@@ -150,9 +183,10 @@ BYTE *WriteSource() {
     return source;
 }
 
-void WriteBench(benchmark::State &state, Path path) {
+void WriteBench(benchmark::State &state, Path path, Below below) {
     UseAgent(true);
     Session s;
+    s.Below = PortMonitorOf(below);
     std::string error;
     if (!OpenSession(path, s, error)) {
         state.SkipWithError(error.c_str());
@@ -261,16 +295,18 @@ void JobBench(benchmark::State &state, Path path, bool agent) {
 }
 
 void RegisterAll() {
-    for (Path path : {Path::Direct, Path::QuennetPlain, Path::QuennetTkl, Path::Brantic}) {
-        std::string name = std::string("write/") + PathName(path);
-        // 64 B, 4 KiB and 64 KiB are the figures of the report; the others
-        // fill in the plot.
-        benchmark::RegisterBenchmark(name.c_str(), WriteBench, path)
-            ->Arg(64)
-            ->Arg(512)
-            ->Arg(4096)
-            ->Arg(16384)
-            ->Arg(65536);
+    for (Below below : {Below::Memory, Below::DevNull, Below::Pipe}) {
+        for (Path path : {Path::Direct, Path::QuennetPlain, Path::QuennetTkl, Path::Brantic}) {
+            std::string name = std::string(BelowName(below)) + "/" + PathName(path);
+            // 64 B, 4 KiB and 64 KiB are the figures of the report; the
+            // others fill in the plot.
+            benchmark::RegisterBenchmark(name.c_str(), WriteBench, path, below)
+                ->Arg(64)
+                ->Arg(512)
+                ->Arg(4096)
+                ->Arg(16384)
+                ->Arg(65536);
+        }
     }
     struct JobCase {
         Path JobPath;

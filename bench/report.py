@@ -1,17 +1,16 @@
 #!/usr/bin/env python3
 """Summary of one benchmark run: the medians of the repetitions, the ratios of
 each monitor against the port monitor called directly in the same run, and a
-plot of write throughput against buffer size.
+plot of write throughput and ratio against buffer size.
 
-    report.py RESULTS_FOLDER [--svg FILE]
+    report.py RESULTS_FOLDER [--plot PREFIX]
 
 RESULTS_FOLDER holds path.json, reader.json, scale.json and platform.json as Google Benchmark
-writes them (--benchmark_out_format=json, aggregates). Prints Markdown.
-Standard library only.
+writes them (--benchmark_out_format=json, aggregates). Prints Markdown. --plot writes
+PREFIX.png and PREFIX.svg (matplotlib, Debian python3-matplotlib).
 """
 import argparse
 import json
-import math
 import os
 import sys
 
@@ -29,12 +28,22 @@ JOB_CASES = [
     ("job/brantic/no_agent", "Brantic, agent absent"),
     ("job/brantic/agent", "Brantic, agent present"),
 ]
+# The port monitors the write path is measured over: the benchmark name's
+# first part, and what it does with the bytes.
+BELOW = [
+    ("write", "in memory (a copy)"),
+    ("write_null", "write(2) to /dev/null"),
+    ("write_pipe", "write(2) to a drained pipe"),
+]
+# The goals: ratio at 4 KiB and at 64 KiB.
+GOALS = ((4096, 0.9), (65536, 0.99))
 UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 
 def load(folder, name):
     path = os.path.join(folder, name)
-    if not os.path.exists(path):
+    # A program whose benchmarks FILTER left out writes an empty file.
+    if not os.path.exists(path) or os.path.getsize(path) == 0:
         return None
     with open(path) as f:
         return json.load(f)
@@ -91,9 +100,9 @@ def human_time(value_ns):
     return "%.1f ns" % value_ns
 
 
-def write_section(path_med, path_cv):
-    sizes = sorted({int(n.rsplit("/", 1)[1]) for n in path_med if n.startswith("write/")})
-    lines = ["## Data path: WritePort", ""]
+def write_section(path_med, path_cv, below="write", title="in memory (a copy)"):
+    sizes = sorted({int(n.rsplit("/", 1)[1]) for n in path_med if n.startswith(below + "/")})
+    lines = ["## Data path: WritePort over a port monitor %s" % title, ""]
     lines.append("Median bytes per second (thread CPU time) of %s; ratio = monitor / direct, "
                  "same run." % ", ".join("%d B" % s for s in sizes))
     lines.append("")
@@ -103,15 +112,15 @@ def write_section(path_med, path_cv):
     for key, label in WRITE_PATHS:
         cells = []
         for size in sizes:
-            entry = path_med.get("write/%s/%d" % (key, size))
-            direct = path_med.get("write/direct/%d" % size)
+            entry = path_med.get("%s/%s/%d" % (below, key, size))
+            direct = path_med.get("%s/direct/%d" % (below, size))
             if entry is None or "bytes_per_second" not in entry:
                 cells.append("—")
                 continue
             rate = entry["bytes_per_second"]
             cell = "%s/s (%s/call, cv %s)" % (
                 human_rate(rate, "B").replace(" ", " "), human_time(ns(entry, "cpu_time")),
-                cv_percent(path_cv, "write/%s/%d" % (key, size), "cpu_time"))
+                cv_percent(path_cv, "%s/%s/%d" % (below, key, size), "cpu_time"))
             if key != "direct" and direct is not None:
                 ratio = rate / direct["bytes_per_second"]
                 ratios[(key, size)] = ratio
@@ -130,20 +139,48 @@ def write_section(path_med, path_cv):
         lines.append("| path | added per call | " +
                      " | ".join("implied at %d B" % g for g in goals) + " |")
         lines.append("|---|---|" + "---|" * len(goals))
-        base = path_med.get("write/direct/%d" % smallest)
+        base = path_med.get("%s/direct/%d" % (below, smallest))
         for key, label in WRITE_PATHS[1:]:
-            entry = path_med.get("write/%s/%d" % (key, smallest))
+            entry = path_med.get("%s/%s/%d" % (below, key, smallest))
             if entry is None or base is None:
                 continue
             added = ns(entry, "cpu_time") - ns(base, "cpu_time")
             cells = []
             for g in goals:
-                direct = path_med.get("write/direct/%d" % g)
+                direct = path_med.get("%s/direct/%d" % (below, g))
                 cells.append("%.3f" % (ns(direct, "cpu_time") / (ns(direct, "cpu_time") + added))
                              if direct is not None else "—")
             lines.append("| %s | %.1f ns | %s |" % (label, added, " | ".join(cells)))
         lines.append("")
     return lines, sizes, ratios
+
+
+def ratio_overview(path_med):
+    """Each monitor's ratio to the direct call over every port monitor below."""
+    sizes = [s for s in (64, 4096, 65536)
+             if any(n.endswith("/%d" % s) for n in path_med if n.startswith("write"))]
+    if not sizes:
+        return []
+    lines = ["## Write-path ratios over every port monitor", ""]
+    lines.append("Ratio = monitor / port monitor called directly, bytes per second (thread CPU "
+                 "time), same run.")
+    lines.append("")
+    lines.append("| port monitor | path | " + " | ".join(size_label(s) for s in sizes) + " |")
+    lines.append("|---|---|" + "---|" * len(sizes))
+    for below, title in BELOW:
+        for key, label in WRITE_PATHS[1:]:
+            cells = []
+            for size in sizes:
+                entry = path_med.get("%s/%s/%d" % (below, key, size))
+                direct = path_med.get("%s/direct/%d" % (below, size))
+                if entry is None or direct is None or "bytes_per_second" not in entry:
+                    cells.append("—")
+                    continue
+                cells.append("%.3f" % (entry["bytes_per_second"] / direct["bytes_per_second"]))
+            if any(cell != "—" for cell in cells):
+                lines.append("| %s | %s | %s |" % (title, label, " | ".join(cells)))
+    lines.append("")
+    return lines
 
 
 def job_section(path_med, path_cv):
@@ -204,13 +241,6 @@ def scale_section(scale_med):
     return lines
 
 
-def axis_rate(value):
-    for factor, prefix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
-        if value >= factor:
-            return "%g %sB/s" % (value / factor, prefix)
-    return "%g B/s" % value
-
-
 def size_label(size):
     return "%d B" % size if size < 1024 else "%d KiB" % (size // 1024)
 
@@ -227,121 +257,90 @@ def platform_section(platform_med, platform_cv):
     return lines
 
 
-def svg_plot(path_med, sizes, out):
-    """Two panels against buffer size (log scale): throughput (log scale) of
-    every path, and each monitor's ratio to the port monitor called directly,
-    with the goals at 4 KiB and 64 KiB."""
+def series(path_med, below, key, sizes):
+    """(size, bytes per second) of one path over one port monitor."""
+    points = []
+    for size in sizes:
+        entry = path_med.get("%s/%s/%d" % (below, key, size))
+        if entry is not None and "bytes_per_second" in entry:
+            points.append((size, entry["bytes_per_second"]))
+    return points
+
+
+def plot(path_med, out):
+    """One column per port monitor below: throughput against buffer size
+    (log-log) on top, each monitor's ratio to the port monitor called
+    directly below it, with the goals. Writes OUT.png and OUT.svg."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.lines import Line2D
+
+    columns = []
+    for below, title in BELOW:
+        sizes = sorted({int(n.rsplit("/", 1)[1]) for n in path_med if n.startswith(below + "/")})
+        if series(path_med, below, "direct", sizes):
+            columns.append((below, title, sizes))
+    if not columns:
+        return
     colours = {"direct": "#222222", "quennet_plain": "#1f77b4", "quennet_tkl": "#d62728",
                "brantic": "#2ca02c"}
-    series = []
-    for key, label in WRITE_PATHS:
-        points = []
-        for size in sizes:
-            entry = path_med.get("write/%s/%d" % (key, size))
-            if entry is not None and "bytes_per_second" in entry:
-                points.append((size, entry["bytes_per_second"]))
-        if points:
-            series.append((key, label, dict(points)))
-    direct = next((pts for key, _, pts in series if key == "direct"), None)
-    if not series or direct is None:
-        return
-    width, panel, gap = 760, 300, 70
-    left, right, top = 90, 270, 40
-    height = top + 2 * panel + gap + 50
-    xs = [math.log2(s) for s in sizes]
-
-    def px(size):
-        span = (max(xs) - min(xs)) or 1
-        return left + (math.log2(size) - min(xs)) / span * (width - left - right)
-
-    values = [v for _, _, pts in series for v in pts.values()]
-    ylo = math.floor(math.log10(min(values)))
-    yhi = math.ceil(math.log10(max(values)))
-    if yhi == ylo:
-        yhi += 1
-    top2 = top + panel + gap
-
-    def py_rate(value):
-        return top + (yhi - math.log10(value)) / (yhi - ylo) * panel
-
-    def py_ratio(value):
-        return top2 + (1.05 - value) / 1.05 * panel
-
-    parts = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" '
-             'font-family="sans-serif" font-size="12">' % (width, height),
-             '<rect width="100%" height="100%" fill="white"/>',
-             '<text x="%d" y="24" font-size="14">WritePort throughput against buffer size '
-             '(median of the repetitions)</text>' % left,
-             '<text x="%d" y="%d" font-size="14">Ratio monitor / port monitor called directly '
-             '(same run)</text>' % (left, top2 - 16)]
-
-    def frame(y0):
-        for size in sizes:
-            x = px(size)
-            parts.append('<line x1="%.1f" y1="%d" x2="%.1f" y2="%d" stroke="#dddddd"/>' % (
-                x, y0, x, y0 + panel))
-            parts.append('<text x="%.1f" y="%d" text-anchor="middle">%s</text>' % (
-                x, y0 + panel + 18, size_label(size)))
-        parts.append('<rect x="%d" y="%d" width="%d" height="%d" fill="none" stroke="black"/>' % (
-            left, y0, width - left - right, panel))
-
-    # Throughput panel.
-    for exponent in range(ylo, yhi + 1):
-        y = py_rate(10 ** exponent)
-        parts.append('<line x1="%d" y1="%.1f" x2="%d" y2="%.1f" stroke="#dddddd"/>' % (
-            left, y, width - right, y))
-        parts.append('<text x="%d" y="%.1f" text-anchor="end">%s</text>' % (
-            left - 6, y + 4, axis_rate(10 ** exponent)))
-    frame(top)
-    # Ratio panel, with the goals.
-    for tick in (0, 0.25, 0.5, 0.75, 0.9, 1.0):
-        y = py_ratio(tick)
-        parts.append('<line x1="%d" y1="%.1f" x2="%d" y2="%.1f" stroke="#dddddd"/>' % (
-            left, y, width - right, y))
-        parts.append('<text x="%d" y="%.1f" text-anchor="end">%g</text>' % (left - 6, y + 4, tick))
-    frame(top2)
-    for size, goal in ((4096, 0.9), (65536, 0.99)):
-        if size in sizes:
-            x, y = px(size), py_ratio(goal)
-            parts.append('<line x1="%.1f" y1="%.1f" x2="%.1f" y2="%.1f" stroke="#ff7f0e" '
-                         'stroke-width="3"/>' % (x - 14, y, x + 14, y))
-            parts.append('<text x="%.1f" y="%.1f" fill="#ff7f0e" text-anchor="end">goal %g</text>'
-                         % (x - 16, y + 4, goal))
-    parts.append('<text x="%d" y="%d" text-anchor="middle">buffer size (log scale)</text>' % (
-        (left + width - right) // 2, height - 12))
-
-    for index, (key, label, points) in enumerate(series):
-        colour = colours.get(key, "#888888")
-        dash = ' stroke-dasharray="6,4"' if key == "direct" else ""
-        ordered = sorted(points.items())
-        coords = " ".join("%.1f,%.1f" % (px(s), py_rate(v)) for s, v in ordered)
-        parts.append('<polyline points="%s" fill="none" stroke="%s" stroke-width="2"%s/>' % (
-            coords, colour, dash))
-        for s, v in ordered:
-            parts.append('<circle cx="%.1f" cy="%.1f" r="3" fill="%s"/>' % (
-                px(s), py_rate(v), colour))
-        if key != "direct":
-            ratios = [(s, v / direct[s]) for s, v in ordered if s in direct]
-            coords = " ".join("%.1f,%.1f" % (px(s), py_ratio(r)) for s, r in ratios)
-            parts.append('<polyline points="%s" fill="none" stroke="%s" stroke-width="2"/>' % (
-                coords, colour))
-            for s, r in ratios:
-                parts.append('<circle cx="%.1f" cy="%.1f" r="3" fill="%s"/>' % (
-                    px(s), py_ratio(r), colour))
-        ly = top + 20 + index * 22
-        lx = width - right + 15
-        parts.append('<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="%s" stroke-width="2"%s/>' % (
-            lx, ly, lx + 24, ly, colour, dash))
-        parts.append('<text x="%d" y="%d">%s</text>' % (lx + 30, ly + 4, label.split(" (")[0]))
-    parts.append("</svg>")
-    with open(out, "w") as f:
-        f.write("\n".join(parts) + "\n")
+    plt.rcParams["svg.hashsalt"] = "quennet-bench"  # the same data gives the same file
+    figure, axes = plt.subplots(2, len(columns), figsize=(4.6 * len(columns), 8.2),
+                                sharex=True, squeeze=False)
+    figure.suptitle("WritePort against buffer size (medians): throughput, and ratio monitor / "
+                    "port monitor called directly (same run)")
+    for column, (below, title, sizes) in enumerate(columns):
+        top, bottom = axes[0][column], axes[1][column]
+        top.set_title("port monitor: " + title, fontsize=10)
+        direct = dict(series(path_med, below, "direct", sizes))
+        highest = 1.0
+        for key, label in WRITE_PATHS:
+            points = series(path_med, below, key, sizes)
+            if not points:
+                continue
+            xs, ys = zip(*points)
+            style = "--" if key == "direct" else "-"
+            top.plot(xs, ys, style, marker="o", markersize=4, color=colours[key])
+            if key != "direct":
+                ratios = [(x, y / direct[x]) for x, y in points if x in direct]
+                if ratios:
+                    rx, ry = zip(*ratios)
+                    highest = max(highest, max(ry))
+                    bottom.plot(rx, ry, "-", marker="o", markersize=4, color=colours[key])
+        for size, goal in GOALS:
+            if size in sizes:
+                bottom.hlines(goal, size / 1.6, size * 1.6, colors="#ff7f0e", linewidth=3)
+                bottom.annotate("goal %g" % goal, (size, goal), xytext=(0, -14),
+                                textcoords="offset points", ha="center", color="#ff7f0e",
+                                fontsize=9)
+        top.set_xscale("log", base=2)
+        top.set_yscale("log")
+        top.grid(True, which="major", color="#dddddd")
+        bottom.set_ylim(0, max(1.1, min(highest * 1.05, 2.0)))
+        bottom.grid(True, color="#dddddd")
+        bottom.set_xticks(sizes)
+        bottom.set_xticklabels([size_label(s) for s in sizes], rotation=30)
+        bottom.set_xlabel("buffer size (log scale)")
+        if column == 0:
+            top.set_ylabel("bytes per second (thread CPU time)")
+            bottom.set_ylabel("ratio to the direct call")
+    handles = [Line2D([], [], color=colours[key], linestyle="--" if key == "direct" else "-",
+                      marker="o", markersize=4, label=label.split(" (")[0])
+               for key, label in WRITE_PATHS]
+    handles.append(Line2D([], [], color="#ff7f0e", linewidth=3,
+                          label="goals: 0.9 at 4 KiB, 0.99 at 64 KiB"))
+    figure.legend(handles=handles, loc="lower center", ncol=3, frameon=False, fontsize=10)
+    figure.tight_layout(rect=(0, 0.08, 1, 0.96))
+    figure.savefig(out + ".png", dpi=110)
+    figure.savefig(out + ".svg", metadata={"Date": None})
+    plt.close(figure)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("folder")
-    parser.add_argument("--svg")
+    parser.add_argument("--plot", metavar="PREFIX")
     args = parser.parse_args()
 
     path = load(args.folder, "path.json")
@@ -356,11 +355,14 @@ def main():
             ", ".join("%.2f" % v for v in context.get("load_avg", []))))
         lines.append("")
         med, cv = aggregates(path), aggregates(path, "cv")
-        section, sizes, _ = write_section(med, cv)
-        lines += section
-        lines += job_section(med, cv)
-        if args.svg:
-            svg_plot(med, sizes, args.svg)
+        lines += ratio_overview(med)
+        for below, title in BELOW:
+            if any(name.startswith(below + "/") for name in med):
+                lines += write_section(med, cv, below, title)[0]
+        if any(name.startswith("job/") for name in med):
+            lines += job_section(med, cv)
+        if args.plot:
+            plot(med, args.plot)
     if reader is not None:
         lines += reader_section(aggregates(reader), aggregates(reader, "cv"))
     if scale is not None:

@@ -74,6 +74,10 @@ function(quennet_dll target dllname)
       if(CMAKE_SIZEOF_VOID_P EQUAL 4 AND NOT MSVC)
         target_link_options(${target} PRIVATE -Wl,--enable-stdcall-fixup)
       endif()
+    elseif(CMAKE_SIZEOF_VOID_P EQUAL 4 AND NOT MSVC)
+      # Without a .def, the exports lose their __stdcall decoration here:
+      # GetProcAddress asks for "Name", never for "Name@n".
+      target_link_options(${target} PRIVATE -Wl,--kill-at)
     endif()
   else()
     set_target_properties(${target} PROPERTIES PREFIX "lib" OUTPUT_NAME ${lower})

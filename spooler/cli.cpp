@@ -1,75 +1,70 @@
 #include "cli.h"
 
-#include <errno.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cmath>
 
-ArgReader::ArgReader(int argc, char **argv) {
-    for (int i = 1; i < argc; i++)
-        Args_.push_back(argv[i]);
+namespace {
+
+// The message with the text given in place of "{}".
+std::string Refusal(std::string message, const std::string &text) {
+    size_t at = message.find("{}");
+    if (at != std::string::npos)
+        message.replace(at, 2, text);
+    return message;
 }
 
-std::string ArgReader::Next() {
-    return Done() ? std::string() : Args_[Index_++];
-}
-
-bool ArgReader::Value(const std::string &option, std::string *value, std::string *error) {
-    if (Done()) {
-        *error = option + " needs a value";
-        return false;
-    }
-    *value = Args_[Index_++];
-    return true;
-}
-
-bool ParseUnsigned(const std::string &text, unsigned long long min, unsigned long long max,
-                   unsigned long long *value) {
-    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ')
-        return false;
-    errno = 0;
-    char *end = nullptr;
-    unsigned long long parsed = strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || end == nullptr || *end != 0 || parsed < min || parsed > max)
-        return false;
-    *value = parsed;
-    return true;
-}
-
-bool ParseSigned(const std::string &text, long long min, long long max, long long *value) {
-    if (text.empty() || text[0] == ' ')
-        return false;
-    errno = 0;
-    char *end = nullptr;
-    long long parsed = strtoll(text.c_str(), &end, 0);
-    if (errno != 0 || end == nullptr || *end != 0 || parsed < min || parsed > max)
-        return false;
-    *value = parsed;
-    return true;
-}
-
-bool ParseDouble(const std::string &text, double min, double max, double *value) {
-    if (text.empty() || text[0] == ' ')
-        return false;
-    errno = 0;
-    char *end = nullptr;
-    double parsed = strtod(text.c_str(), &end);
-    if (errno != 0 || end == nullptr || *end != 0 || !std::isfinite(parsed) || parsed < min ||
-        parsed > max)
-        return false;
-    *value = parsed;
-    return true;
-}
-
-// "A" or "A:B" into two numbers; B keeps its value when absent.
-static bool ParsePair(const std::string &text, unsigned long long max, unsigned long long *first,
-                      unsigned long long *second) {
+// "A" or "A:B" into two whole numbers; B keeps its value when absent.
+bool Pair(const std::string &text, long long min, long long max, long long *first,
+          long long *second) {
     size_t colon = text.find(':');
     if (colon == std::string::npos)
-        return ParseUnsigned(text, 0, max, first);
-    return ParseUnsigned(text.substr(0, colon), 0, max, first) &&
-           ParseUnsigned(text.substr(colon + 1), 0, max, second);
+        return Whole(text, min, max, first);
+    return Whole(text.substr(0, colon), min, max, first) &&
+           Whole(text.substr(colon + 1), min, max, second);
+}
+
+constexpr long long LongMin = -2147483647LL - 1, LongMax = 2147483647LL;
+
+} // namespace
+
+bool Whole(const std::string &text, long long min, long long max, long long *value) {
+    long long parsed = 0;
+    if (!CLI::detail::lexical_cast(text, parsed) || parsed < min || parsed > max)
+        return false;
+    *value = parsed;
+    return true;
+}
+
+CLI::Validator WholeNumber(long long min, long long max, const std::string &message) {
+    return CLI::Validator(
+        [=](std::string &text) {
+            long long value = 0;
+            return Whole(text, min, max, &value) ? std::string() : Refusal(message, text);
+        },
+        "");
+}
+
+CLI::Validator RealNumber(double min, double max, const std::string &message) {
+    return CLI::Validator(
+        [=](std::string &text) {
+            double value = 0;
+            bool ok = CLI::detail::lexical_cast(text, value) && std::isfinite(value) &&
+                      value >= min && value <= max;
+            return ok ? std::string() : Refusal(message, text);
+        },
+        "");
+}
+
+CLI::Validator Text(size_t min, size_t max, const std::string &refused,
+                    const std::string &message) {
+    return CLI::Validator(
+        [=](std::string &text) {
+            bool ok = text.size() >= min && text.size() <= max &&
+                      text.find_first_of(refused) == std::string::npos;
+            return ok ? std::string() : Refusal(message, text);
+        },
+        "");
 }
 
 const char PrinterOptionsHelp[] =
@@ -88,75 +83,86 @@ const char PrinterOptionsHelp[] =
     "  --pieces BYTES         hand every answer out in pieces of at most BYTES\n"
     "  --garbage              send a malformed block ahead of every answer\n";
 
-bool ParsePrinterOption(const std::string &option, ArgReader &args, SimPrinterConfig *config,
-                        bool *handled, std::string *error) {
-    *handled = true;
-    std::string value;
-    unsigned long long number = 0, second = 0;
-    SimBehaviour &b = config->Behaviour;
-    if (option == "--silent") {
-        b.Silent = true;
-        return true;
+void AddPrinterOptions(CLI::App &app, SimPrinterConfig *config) {
+    SimBehaviour *b = &config->Behaviour;
+    app.add_option("--model")
+        ->check(Text(1, 80, ";", "a name of 1 to 80 characters without ';' expected"))
+        ->each([config](const std::string &value) { config->Model = value; });
+    app.add_option("--device-id")
+        ->check(Text(1, 1024, "", "a text of 1 to 1024 characters expected"))
+        ->each([config](const std::string &value) { config->DeviceId = value; });
+
+    // CODE[:KIND]: the kind stays as it is when only the code is given.
+    const std::string status = "CODE or CODE:KIND expected, got \"{}\"";
+    app.add_option("--status")
+        ->check(CLI::Validator(
+            [status, config](std::string &text) {
+                long long code = 0, kind = 0;
+                return Pair(text, LongMin, LongMax, &code, &kind) ? std::string()
+                                                                  : Refusal(status, text);
+            },
+            ""))
+        ->each([config](const std::string &value) {
+            long long code = 0, kind = config->StatusKind;
+            Pair(value, LongMin, LongMax, &code, &kind);
+            config->StatusCode = (LONG)code;
+            config->StatusKind = (LONG)kind;
+        });
+
+    // FROM[:COUNT], FROM at least 1; COUNT 0 when absent.
+    const std::string failWrites = "FROM or FROM:COUNT expected (FROM at least 1), got \"{}\"";
+    app.add_option("--fail-writes")
+        ->check(CLI::Validator(
+            [failWrites](std::string &text) {
+                long long from = 0, count = 0;
+                bool ok = Pair(text, 0, 0xFFFFFFFFLL, &from, &count) && from != 0;
+                return ok ? std::string() : Refusal(failWrites, text);
+            },
+            ""))
+        ->each([b](const std::string &value) {
+            long long from = 0, count = 0;
+            Pair(value, 0, 0xFFFFFFFFLL, &from, &count);
+            b->FailWritesFrom = (unsigned)from;
+            b->FailWritesCount = (unsigned)count;
+        });
+
+    const std::string bytes = "a byte count of at least 1 expected, got \"{}\"";
+    for (DWORD *target : {&b->WriteCap, &b->PieceSize}) {
+        app.add_option(target == &b->WriteCap ? "--write-cap" : "--pieces")
+            ->check(WholeNumber(1, 0x7FFFFFFF, bytes))
+            ->each([target](const std::string &value) {
+                long long count = 0;
+                Whole(value, 1, 0x7FFFFFFF, &count);
+                *target = (DWORD)count;
+            });
     }
-    if (option == "--garbage") {
-        b.Garbage = true;
-        return true;
-    }
-    if (option != "--model" && option != "--device-id" && option != "--status" &&
-        option != "--write-cap" && option != "--fail-writes" && option != "--pieces") {
-        *handled = false;
+    app.add_flag("--silent", b->Silent);
+    app.add_flag("--garbage", b->Garbage);
+}
+
+bool ParseCommandLine(CLI::App &app, int argc, char **argv, bool *help, std::string *error) {
+    *help = false;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        *help = true;
+    } catch (const CLI::ExtrasError &e) {
+        // "The following argument(s) were not expected: X ...": the first one.
+        std::string text = e.what();
+        size_t colon = text.rfind("expected: ");
+        std::string first = colon == std::string::npos ? text : text.substr(colon + 10);
+        *error = "unknown option \"" + first.substr(0, first.find(' ')) + "\" (see --help)";
+        return false;
+    } catch (const CLI::ArgumentMismatch &e) {
+        // "--wait: 1 required FLOAT missing": the option's value is missing.
+        std::string text = e.what();
+        *error = text.substr(0, text.find(": ")) + " needs a value";
+        return false;
+    } catch (const CLI::ParseError &e) {
+        // The checks above give "--option: what was expected, got ...".
+        *error = e.what();
         return false;
     }
-    if (!args.Value(option, &value, error))
-        return false;
-    if (option == "--model") {
-        if (value.empty() || value.size() > 80 || value.find(';') != std::string::npos) {
-            *error = "--model: a name of 1 to 80 characters without ';' expected";
-            return false;
-        }
-        config->Model = value;
-        return true;
-    }
-    if (option == "--device-id") {
-        if (value.empty() || value.size() > 1024) {
-            *error = "--device-id: a text of 1 to 1024 characters expected";
-            return false;
-        }
-        config->DeviceId = value;
-        return true;
-    }
-    if (option == "--status") {
-        size_t colon = value.find(':');
-        long long code = 0, kind = config->StatusKind;
-        if (!ParseSigned(value.substr(0, colon), -2147483647LL - 1, 2147483647LL, &code) ||
-            (colon != std::string::npos &&
-             !ParseSigned(value.substr(colon + 1), -2147483647LL - 1, 2147483647LL, &kind))) {
-            *error = "--status: CODE or CODE:KIND expected, got \"" + value + "\"";
-            return false;
-        }
-        config->StatusCode = (LONG)code;
-        config->StatusKind = (LONG)kind;
-        return true;
-    }
-    if (option == "--fail-writes") {
-        second = 0;
-        if (!ParsePair(value, 0xFFFFFFFFull, &number, &second) || number == 0) {
-            *error = "--fail-writes: FROM or FROM:COUNT expected (FROM at least 1), got \"" +
-                     value + "\"";
-            return false;
-        }
-        b.FailWritesFrom = (unsigned)number;
-        b.FailWritesCount = (unsigned)second;
-        return true;
-    }
-    if (!ParseUnsigned(value, 1, 0x7FFFFFFF, &number)) {
-        *error = option + ": a byte count of at least 1 expected, got \"" + value + "\"";
-        return false;
-    }
-    if (option == "--write-cap")
-        b.WriteCap = (DWORD)number;
-    else
-        b.PieceSize = (DWORD)number;
     return true;
 }
 

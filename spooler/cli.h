@@ -1,41 +1,37 @@
-// Command-line helpers shared by spoolhost and simprinter: number parsing
-// and the options that shape a simulated printer.
+// Command-line pieces shared by spoolhost and simprinter (CLI11): checks that
+// give the one-line messages users see, the options that shape a simulated
+// printer, and the parse that turns CLI11's errors into those lines.
 #pragma once
 
 #include "sim_printer.h"
 
+#include <CLI/CLI.hpp>
+
 #include <string>
-#include <vector>
 
-// Walks argv; Value() takes the argument of the option just read.
-class ArgReader {
-  public:
-    ArgReader(int argc, char **argv);
-    bool Done() const { return Index_ >= Args_.size(); }
-    // The next argument (an option or an operand).
-    std::string Next();
-    // The value of `option`; FALSE with a message when it is missing.
-    bool Value(const std::string &option, std::string *value, std::string *error);
+// A whole number (decimal, or 0x hexadecimal) within [min, max], as CLI11 reads numbers.
+bool Whole(const std::string &text, long long min, long long max, long long *value);
 
-  private:
-    std::vector<std::string> Args_;
-    size_t Index_ = 0;
-};
+// Checks of an option's text, run before CLI11 converts it. `message` is
+// what follows "--option: " when the text is refused; "{}" in it stands for
+// the text given.
+// A whole number (decimal, or 0x hexadecimal) within [min, max].
+CLI::Validator WholeNumber(long long min, long long max, const std::string &message);
+// A number within [min, max].
+CLI::Validator RealNumber(double min, double max, const std::string &message);
+// A text of `min` to `max` bytes, none of them in `refused`.
+CLI::Validator Text(size_t min, size_t max, const std::string &refused, const std::string &message);
 
-// Whole decimal (or 0x hexadecimal) numbers within [min, max].
-bool ParseUnsigned(const std::string &text, unsigned long long min, unsigned long long max,
-                   unsigned long long *value);
-bool ParseSigned(const std::string &text, long long min, long long max, long long *value);
-bool ParseDouble(const std::string &text, double min, double max, double *value);
-
-// Handles one of the printer options below; FALSE when `option` is none of
-// them (`handled` false) or its value is bad (`handled` true, `error` set).
+// The printer options, filling `config`:
 //   --model NAME, --device-id TEXT, --status CODE[:KIND], --write-cap BYTES,
 //   --fail-writes FROM[:COUNT], --silent, --pieces BYTES, --garbage
-bool ParsePrinterOption(const std::string &option, ArgReader &args, SimPrinterConfig *config,
-                        bool *handled, std::string *error);
+void AddPrinterOptions(CLI::App &app, SimPrinterConfig *config);
 // The help text of those options, for --help.
 extern const char PrinterOptionsHelp[];
+
+// Parses the command line. FALSE with the one line a user sees for a bad
+// one (`error`, without the program's name); `help` is set for -h/--help.
+bool ParseCommandLine(CLI::App &app, int argc, char **argv, bool *help, std::string *error);
 
 // The folder of the running program ("" when unknown).
 std::string ProgramFolder();

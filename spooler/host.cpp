@@ -355,6 +355,7 @@ void Run::PrintJob(size_t index) {
         for (DWORD command : commands)
             cancelled = cancelled || command == JOB_CONTROL_CANCEL;
         if (cancelled) {
+            job.Cancelled = true;
             job.Outcome = "cancelled in the spooler";
             break;
         }
@@ -436,6 +437,7 @@ void Run::Collect() {
     SortAnswers();
     Result_.PortOpens = PortMonitor_->Opens();
     Result_.PortCloses = PortMonitor_->Closes();
+    Result_.PortFailures = PortMonitor_->Failures();
     Result_.PrinterHandlesLeft = PlatSpoolerOpenHandles();
 
     // The printer's own view: the record of a printer process when one is
@@ -573,6 +575,21 @@ HostResult RunHost(const HostOptions &options) {
         std::filesystem::remove_all(result.TempFolder, ignored);
     }
     return result;
+}
+
+bool EndedAsAsked(const HostOptions &options, const JobResult &job) {
+    // The agent cancels only when it takes part (AgentQuery answers 0).
+    const AgentPolicy &agent = options.Agent;
+    if (agent.Configure && agent.CancelJobs == 1 && agent.Query == 0)
+        return job.Cancelled && job.Ended;
+    return job.Completed && job.Ended;
+}
+
+unsigned JobsNotAsAsked(const HostResult &result) {
+    unsigned count = 0;
+    for (const JobResult &job : result.Jobs)
+        count += EndedAsAsked(result.Options, job) ? 0 : 1;
+    return count;
 }
 
 std::string ExportSections(const std::string &exported, const std::string &prefix) {

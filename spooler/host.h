@@ -64,6 +64,7 @@ struct JobResult {
     unsigned WriteCalls = 0, ZeroWrites = 0, FailedWrites = 0;
     DWORD LastWriteError = 0;
     bool Completed = false; // every byte was accepted
+    bool Cancelled = false; // the spooler's job was cancelled while it was written
     std::string Outcome;
     bool Ended = false;
     DWORD EndError = 0;
@@ -87,6 +88,7 @@ struct HostResult {
     size_t UnreadAnswerBytes = 0; // what the simulated printer said that nobody read
     double FinishSeconds = 0;
     unsigned PortOpens = 0, PortCloses = 0;
+    std::vector<PortCallFailures> PortFailures; // the port monitor's calls that failed
     long PrinterHandlesLeft = 0;
     bool PortClosed = false;
     std::string Journal;
@@ -103,6 +105,13 @@ HostResult RunHost(const HostOptions &options);
 
 // The report a person reads.
 std::string FormatReport(const HostResult &result);
+
+// Whether a job ended as the run asked for: accepted whole and ended, or,
+// when the agent takes part and was told to cancel every job, cancelled in
+// the spooler.
+bool EndedAsAsked(const HostOptions &options, const JobResult &job);
+// The jobs that did not (spoolhost's exit status 3 when any).
+unsigned JobsNotAsAsked(const HostResult &result);
 
 // The sections of an exported hive whose key path begins with `prefix`
 // (e.g. "HKEY_LOCAL_MACHINE\SOFTWARE\Morvane\TallowII\Ports").

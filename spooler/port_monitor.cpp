@@ -28,18 +28,26 @@ struct PortRecord {
 
 std::atomic<HostPortMonitor *> CurrentMonitor{nullptr};
 
-PortRecord *RecordOf(HANDLE handle) {
+// A failed call: the report counts it under its name, the caller gets the error.
+BOOL Fail(HostPortMonitor *monitor, const char *call, const PortError &error) {
+    if (monitor != nullptr)
+        monitor->Failed(call, error);
+    SetLastError(error.Code);
+    return FALSE;
+}
+
+BOOL Fail(HostPortMonitor *monitor, const char *call, DWORD code) {
+    return Fail(monitor, call, PortError{code, ""});
+}
+
+// The record behind a port handle; null (the call failed) for anything else.
+PortRecord *RecordOf(HANDLE handle, const char *call) {
     auto *record = static_cast<PortRecord *>(handle);
     if (record == nullptr || record->Magic != PortMagic) {
-        SetLastError(ERROR_INVALID_HANDLE);
+        Fail(CurrentMonitor.load(), call, ERROR_INVALID_HANDLE);
         return nullptr;
     }
     return record;
-}
-
-BOOL Fail(DWORD error) {
-    SetLastError(error);
-    return FALSE;
 }
 
 // ---------------------------------------------------------------- the MONITOR functions
@@ -47,13 +55,16 @@ BOOL Fail(DWORD error) {
 BOOL WINAPI HostOpenPort(LPWSTR name, PHANDLE handle) {
     HostPortMonitor *monitor = CurrentMonitor.load();
     if (monitor == nullptr || handle == nullptr)
-        return Fail(ERROR_INVALID_PARAMETER);
+        return Fail(monitor, "OpenPort", ERROR_INVALID_PARAMETER);
     *handle = nullptr;
-    DWORD error = 0;
+    PortError error;
     std::unique_ptr<PortConnection> connection =
         monitor->Open(name != nullptr ? PlatNarrow(name) : std::string(), &error);
-    if (connection == nullptr)
-        return Fail(error != 0 ? error : ERROR_GEN_FAILURE);
+    if (connection == nullptr) {
+        if (error.Code == 0)
+            error.Code = ERROR_GEN_FAILURE;
+        return Fail(monitor, "OpenPort", error);
+    }
     *handle = new PortRecord{PortMagic, monitor, std::move(connection)};
     monitor->Opened();
     return TRUE;
@@ -61,7 +72,7 @@ BOOL WINAPI HostOpenPort(LPWSTR name, PHANDLE handle) {
 
 BOOL WINAPI HostStartDocPort(HANDLE port, LPWSTR printer, DWORD jobId, DWORD level,
                              LPBYTE docInfo) {
-    PortRecord *record = RecordOf(port);
+    PortRecord *record = RecordOf(port, "StartDocPort");
     if (record == nullptr)
         return FALSE;
     std::string docName;
@@ -70,45 +81,49 @@ BOOL WINAPI HostStartDocPort(HANDLE port, LPWSTR printer, DWORD jobId, DWORD lev
         if (info->pDocName != nullptr)
             docName = PlatNarrow(info->pDocName);
     }
-    DWORD error = 0;
+    PortError error;
     if (!record->Connection->StartDoc(printer != nullptr ? PlatNarrow(printer) : "", jobId, docName,
                                       &error))
-        return Fail(error);
+        return Fail(record->Monitor, "StartDocPort", error);
     return TRUE;
 }
 
 BOOL WINAPI HostWritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written) {
-    PortRecord *record = RecordOf(port);
-    if (record == nullptr || written == nullptr)
-        return record == nullptr ? FALSE : Fail(ERROR_INVALID_PARAMETER);
+    PortRecord *record = RecordOf(port, "WritePort");
+    if (record == nullptr)
+        return FALSE;
+    if (written == nullptr)
+        return Fail(record->Monitor, "WritePort", ERROR_INVALID_PARAMETER);
     *written = 0;
-    DWORD error = 0;
+    PortError error;
     bool ok = record->Connection->Write((const char *)buffer, count, written, &error);
     record->Monitor->TapWrite((const char *)buffer, *written);
-    return ok ? TRUE : Fail(error);
+    return ok ? TRUE : Fail(record->Monitor, "WritePort", error);
 }
 
 BOOL WINAPI HostReadPort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD read) {
-    PortRecord *record = RecordOf(port);
-    if (record == nullptr || read == nullptr)
-        return record == nullptr ? FALSE : Fail(ERROR_INVALID_PARAMETER);
+    PortRecord *record = RecordOf(port, "ReadPort");
+    if (record == nullptr)
+        return FALSE;
+    if (read == nullptr)
+        return Fail(record->Monitor, "ReadPort", ERROR_INVALID_PARAMETER);
     *read = 0;
-    DWORD error = 0;
+    PortError error;
     bool ok = record->Connection->Read((char *)buffer, count, read, &error);
     record->Monitor->TapRead((const char *)buffer, *read);
-    return ok ? TRUE : Fail(error);
+    return ok ? TRUE : Fail(record->Monitor, "ReadPort", error);
 }
 
 BOOL WINAPI HostEndDocPort(HANDLE port) {
-    PortRecord *record = RecordOf(port);
+    PortRecord *record = RecordOf(port, "EndDocPort");
     if (record == nullptr)
         return FALSE;
-    DWORD error = 0;
-    return record->Connection->EndDoc(&error) ? TRUE : Fail(error);
+    PortError error;
+    return record->Connection->EndDoc(&error) ? TRUE : Fail(record->Monitor, "EndDocPort", error);
 }
 
 BOOL WINAPI HostClosePort(HANDLE port) {
-    PortRecord *record = RecordOf(port);
+    PortRecord *record = RecordOf(port, "ClosePort");
     if (record == nullptr)
         return FALSE;
     record->Connection->Close();
@@ -122,16 +137,17 @@ BOOL WINAPI HostClosePort(HANDLE port) {
 BOOL WINAPI HostGetPrinterDataFromPort(HANDLE port, DWORD controlId, LPWSTR valueName,
                                        LPWSTR inBuffer, DWORD inSize, LPWSTR outBuffer,
                                        DWORD outSize, LPDWORD returned) {
-    PortRecord *record = RecordOf(port);
+    const char call[] = "GetPrinterDataFromPort";
+    PortRecord *record = RecordOf(port, call);
     if (record == nullptr)
         return FALSE;
     if (returned != nullptr)
         *returned = 0;
     std::string deviceId;
     if (controlId != IOCTL_PAR_QUERY_DEVICE_ID || !record->Connection->DeviceId(&deviceId))
-        return Fail(ERROR_NOT_SUPPORTED);
+        return Fail(record->Monitor, call, ERROR_NOT_SUPPORTED);
     if (outBuffer == nullptr || returned == nullptr)
-        return Fail(ERROR_INVALID_PARAMETER);
+        return Fail(record->Monitor, call, ERROR_INVALID_PARAMETER);
     // The device ID's bytes without terminator, cut to the buffer.
     DWORD bytes = (DWORD)deviceId.size() < outSize ? (DWORD)deviceId.size() : outSize;
     memcpy(outBuffer, deviceId.data(), bytes);
@@ -140,12 +156,17 @@ BOOL WINAPI HostGetPrinterDataFromPort(HANDLE port, DWORD controlId, LPWSTR valu
 }
 
 BOOL WINAPI HostSetPortTimeOuts(HANDLE port, LPCOMMTIMEOUTS timeouts, DWORD reserved) {
-    PortRecord *record = RecordOf(port);
+    PortRecord *record = RecordOf(port, "SetPortTimeOuts");
     if (record == nullptr)
         return FALSE;
     if (timeouts != nullptr)
         record->Connection->SetReadTimeout(timeouts->ReadTotalTimeoutConstant);
     return TRUE;
+}
+
+// What the system said, for the report: "Connection refused (errno 111)".
+std::string SystemError(const std::string &what, int number) {
+    return what + ": " + strerror(number) + " (errno " + std::to_string(number) + ")";
 }
 
 // ---------------------------------------------------------------- sim:
@@ -155,21 +176,21 @@ class SimConnection : public PortConnection {
     explicit SimConnection(std::shared_ptr<SimPrinter> printer) : Printer_(std::move(printer)) {
         Printer_->Connect();
     }
-    bool StartDoc(const std::string &, DWORD, const std::string &, DWORD *) override {
+    bool StartDoc(const std::string &, DWORD, const std::string &, PortError *) override {
         return true;
     }
-    bool Write(const char *data, DWORD count, DWORD *written, DWORD *error) override {
+    bool Write(const char *data, DWORD count, DWORD *written, PortError *error) override {
         if (!Printer_->Write(data, count, written)) {
-            *error = ERROR_WRITE_FAULT;
+            *error = PortError{ERROR_WRITE_FAULT, "the simulated printer failed the write"};
             return false;
         }
         return true;
     }
-    bool Read(char *buffer, DWORD size, DWORD *read, DWORD *) override {
+    bool Read(char *buffer, DWORD size, DWORD *read, PortError *) override {
         *read = Printer_->Read(buffer, size);
         return true;
     }
-    bool EndDoc(DWORD *) override { return true; }
+    bool EndDoc(PortError *) override { return true; }
     void Close() override { Printer_->Disconnect(); }
     bool DeviceId(std::string *deviceId) override {
         *deviceId = Printer_->DeviceId();
@@ -184,7 +205,7 @@ class SimPortMonitor : public HostPortMonitor {
   public:
     SimPortMonitor(std::string output, std::shared_ptr<SimPrinter> printer)
         : HostPortMonitor(std::move(output), std::move(printer)) {}
-    std::unique_ptr<PortConnection> Open(const std::string &, DWORD *) override {
+    std::unique_ptr<PortConnection> Open(const std::string &, PortError *) override {
         return std::make_unique<SimConnection>(Printer());
     }
     bool KnowsDeviceId() const override { return true; }
@@ -197,24 +218,25 @@ class FilePortMonitor;
 class FileConnection : public PortConnection {
   public:
     explicit FileConnection(FILE *file) : File_(file) {}
-    bool StartDoc(const std::string &, DWORD, const std::string &, DWORD *) override {
+    bool StartDoc(const std::string &, DWORD, const std::string &, PortError *) override {
         return true;
     }
-    bool Write(const char *data, DWORD count, DWORD *written, DWORD *error) override {
+    bool Write(const char *data, DWORD count, DWORD *written, PortError *error) override {
         std::lock_guard<std::mutex> lock(Mutex_);
+        errno = 0;
         size_t done = File_ != nullptr ? fwrite(data, 1, count, File_) : 0;
         *written = (DWORD)done;
         if (done != count || fflush(File_) != 0) {
-            *error = ERROR_WRITE_FAULT;
+            *error = PortError{ERROR_WRITE_FAULT, SystemError("write", errno)};
             return false;
         }
         return true;
     }
-    bool Read(char *, DWORD, DWORD *read, DWORD *) override {
+    bool Read(char *, DWORD, DWORD *read, PortError *) override {
         *read = 0;
         return true;
     }
-    bool EndDoc(DWORD *) override { return true; }
+    bool EndDoc(PortError *) override { return true; }
     void Close() override {
         std::lock_guard<std::mutex> lock(Mutex_);
         if (File_ != nullptr)
@@ -232,11 +254,13 @@ class FilePortMonitor : public HostPortMonitor {
   public:
     FilePortMonitor(std::string output, std::string path)
         : HostPortMonitor(std::move(output), nullptr), Path_(std::move(path)) {}
-    std::unique_ptr<PortConnection> Open(const std::string &, DWORD *error) override {
+    std::unique_ptr<PortConnection> Open(const std::string &, PortError *error) override {
         // The first open of the run starts the file afresh; later jobs append.
         FILE *file = fopen(Path_.c_str(), Started_.exchange(true) ? "ab" : "wb");
         if (file == nullptr) {
-            *error = errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED;
+            *error =
+                PortError{(DWORD)(errno == ENOENT ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED),
+                          SystemError("open " + Path_, errno)};
             return nullptr;
         }
         return std::make_unique<FileConnection>(file);
@@ -255,21 +279,21 @@ class TcpConnection : public PortConnection {
     TcpConnection(int socket, std::string deviceId)
         : Socket_(socket), DeviceId_(std::move(deviceId)) {}
     ~TcpConnection() override { Close(); }
-    bool StartDoc(const std::string &, DWORD, const std::string &, DWORD *) override {
+    bool StartDoc(const std::string &, DWORD, const std::string &, PortError *) override {
         return true;
     }
-    bool Write(const char *data, DWORD count, DWORD *written, DWORD *error) override {
+    bool Write(const char *data, DWORD count, DWORD *written, PortError *error) override {
         int s = Socket_.load();
         ssize_t sent = s >= 0 ? send(s, data, count, MSG_NOSIGNAL) : -1;
         if (sent < 0) {
             *written = 0;
-            *error = ERROR_WRITE_FAULT;
+            *error = PortError{ERROR_WRITE_FAULT, SystemError("send", s >= 0 ? errno : EBADF)};
             return false;
         }
         *written = (DWORD)sent;
         return true;
     }
-    bool Read(char *buffer, DWORD size, DWORD *read, DWORD *error) override {
+    bool Read(char *buffer, DWORD size, DWORD *read, PortError *error) override {
         *read = 0;
         int s = Socket_.load();
         if (s < 0 || size == 0)
@@ -282,13 +306,13 @@ class TcpConnection : public PortConnection {
             return true;
         ssize_t got = recv(s, buffer, size, 0);
         if (got < 0) {
-            *error = ERROR_READ_FAULT;
+            *error = PortError{ERROR_READ_FAULT, SystemError("recv", errno)};
             return false;
         }
         *read = (DWORD)got;
         return true;
     }
-    bool EndDoc(DWORD *) override { return true; }
+    bool EndDoc(PortError *) override { return true; }
     void Close() override {
         int s = Socket_.exchange(-1);
         if (s >= 0)
@@ -313,25 +337,31 @@ class TcpPortMonitor : public HostPortMonitor {
     TcpPortMonitor(std::string output, std::string host, std::string port, std::string deviceId)
         : HostPortMonitor(std::move(output), nullptr), Host_(std::move(host)),
           Port_(std::move(port)), DeviceId_(std::move(deviceId)) {}
-    std::unique_ptr<PortConnection> Open(const std::string &, DWORD *error) override {
+    std::unique_ptr<PortConnection> Open(const std::string &, PortError *error) override {
         struct addrinfo hints = {}, *found = nullptr;
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
-        if (getaddrinfo(Host_.c_str(), Port_.c_str(), &hints, &found) != 0 || found == nullptr) {
-            *error = ERROR_BAD_PATHNAME;
+        int resolved = getaddrinfo(Host_.c_str(), Port_.c_str(), &hints, &found);
+        if (resolved != 0 || found == nullptr) {
+            *error = PortError{ERROR_BAD_PATHNAME,
+                               "resolve " + Host_ + ":" + Port_ + ": " + gai_strerror(resolved)};
             return nullptr;
         }
-        int s = -1;
+        // The last address's socket error is the one reported.
+        int s = -1, lastError = 0;
         for (struct addrinfo *a = found; a != nullptr && s < 0; a = a->ai_next) {
             s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-            if (s >= 0 && connect(s, a->ai_addr, a->ai_addrlen) != 0) {
-                close(s);
+            if (s < 0 || connect(s, a->ai_addr, a->ai_addrlen) != 0) {
+                lastError = errno;
+                if (s >= 0)
+                    close(s);
                 s = -1;
             }
         }
         freeaddrinfo(found);
         if (s < 0) {
-            *error = ERROR_NOT_CONNECTED;
+            *error = PortError{ERROR_NOT_CONNECTED,
+                               SystemError("connect to " + Host_ + ":" + Port_, lastError)};
             return nullptr;
         }
         int one = 1;
@@ -415,6 +445,23 @@ void HostPortMonitor::FinishTap() {
         std::vector<JobStream::Event> events;
         job.Stream.Close(&events);
     }
+}
+
+std::vector<PortCallFailures> HostPortMonitor::Failures() const {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    return Failures_;
+}
+
+void HostPortMonitor::Failed(const char *call, const PortError &error) {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    for (PortCallFailures &failures : Failures_) {
+        if (failures.Call == call) {
+            failures.Count++;
+            failures.Last = error;
+            return;
+        }
+    }
+    Failures_.push_back(PortCallFailures{call, 1, error});
 }
 
 std::vector<TappedJob> HostPortMonitor::TappedJobs() const {

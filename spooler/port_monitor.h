@@ -15,15 +15,22 @@
 #include <string>
 #include <vector>
 
+// Why a port monitor call failed: the Win32 error the caller sees, and what
+// the output itself said (a socket's or a file's error), for the report.
+struct PortError {
+    DWORD Code = 0;
+    std::string Detail;
+};
+
 // One opened port of a port monitor.
 class PortConnection {
   public:
     virtual ~PortConnection() = default;
     virtual bool StartDoc(const std::string &printer, DWORD jobId, const std::string &docName,
-                          DWORD *error) = 0;
-    virtual bool Write(const char *data, DWORD count, DWORD *written, DWORD *error) = 0;
-    virtual bool Read(char *buffer, DWORD size, DWORD *read, DWORD *error) = 0;
-    virtual bool EndDoc(DWORD *error) = 0;
+                          PortError *error) = 0;
+    virtual bool Write(const char *data, DWORD count, DWORD *written, PortError *error) = 0;
+    virtual bool Read(char *buffer, DWORD size, DWORD *read, PortError *error) = 0;
+    virtual bool EndDoc(PortError *error) = 0;
     virtual void Close() = 0;
     // The IEEE 1284 device ID; FALSE when the port cannot tell.
     virtual bool DeviceId(std::string *deviceId) = 0;
@@ -35,6 +42,13 @@ struct TappedJob {
     JobStream Stream;     // accepted bytes, split into start, data, end
     std::string ReadBack; // bytes the monitor read from the printer while this job was current
     std::string Answers;  // the read-back blocks that belong to this job (host.cpp sorts them)
+};
+
+// The calls of one kind that answered FALSE: how often, and the last one's error.
+struct PortCallFailures {
+    std::string Call; // "OpenPort", "WritePort", ...
+    unsigned Count = 0;
+    PortError Last;
 };
 
 class HostPortMonitor {
@@ -64,14 +78,17 @@ class HostPortMonitor {
     long OpenHandles() const;
     unsigned Opens() const;
     unsigned Closes() const;
+    // Every kind of call that failed, in the order of their first failure.
+    std::vector<PortCallFailures> Failures() const;
 
     // -------- called by the table's functions
-    virtual std::unique_ptr<PortConnection> Open(const std::string &port, DWORD *error) = 0;
+    virtual std::unique_ptr<PortConnection> Open(const std::string &port, PortError *error) = 0;
     // GetPrinterDataFromPort and SetPortTimeOuts slots are filled only when
     // the output has something to say.
     virtual bool KnowsDeviceId() const = 0;
     void Opened();
     void Closed();
+    void Failed(const char *call, const PortError &error);
     void TapWrite(const char *data, DWORD count);
     void TapRead(const char *data, DWORD count);
 
@@ -84,6 +101,7 @@ class HostPortMonitor {
     MONITOR Table_;
     mutable std::mutex Mutex_;
     std::vector<TappedJob> Tapped_;
+    std::vector<PortCallFailures> Failures_;
     size_t Current_ = 0;
     long OpenHandles_ = 0;
     unsigned Opens_ = 0, Closes_ = 0;

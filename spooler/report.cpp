@@ -109,6 +109,42 @@ std::string Times(unsigned n) {
     return n == 1 ? "once" : n == 2 ? "twice" : std::to_string(n) + " times";
 }
 
+// The system's text of the Win32 errors the host's port monitors answer.
+const char *ErrorText(DWORD error) {
+    switch (error) {
+    case ERROR_PATH_NOT_FOUND:
+        return "The system cannot find the path specified.";
+    case ERROR_ACCESS_DENIED:
+        return "Access is denied.";
+    case ERROR_INVALID_HANDLE:
+        return "The handle is invalid.";
+    case ERROR_WRITE_FAULT:
+        return "The system cannot write to the specified device.";
+    case ERROR_READ_FAULT:
+        return "The system cannot read from the specified device.";
+    case ERROR_GEN_FAILURE:
+        return "A device attached to the system is not functioning.";
+    case ERROR_NOT_SUPPORTED:
+        return "The request is not supported.";
+    case ERROR_INVALID_PARAMETER:
+        return "The parameter is incorrect.";
+    case ERROR_BAD_PATHNAME:
+        return "The specified path is invalid.";
+    case ERROR_NOT_CONNECTED:
+        return "This network connection does not exist.";
+    default:
+        return "(no text)";
+    }
+}
+
+// "20 times; last error 2250 (This network connection does not exist.): <detail>"
+std::string Failures(const PortCallFailures &failures) {
+    std::string text = Times(failures.Count) + "; last error " +
+                       std::to_string(failures.Last.Code) + " (" + ErrorText(failures.Last.Code) +
+                       ")";
+    return failures.Last.Detail.empty() ? text : text + ": " + failures.Last.Detail;
+}
+
 unsigned Lines(const std::string &text) {
     unsigned lines = 0;
     for (char c : text)
@@ -191,6 +227,13 @@ std::string FormatReport(const HostResult &r) {
         Field(out, "job controls", Controls(job.Controls));
     }
 
+    // Why jobs may not have passed: the port monitor calls that failed.
+    out << "\nport monitor calls that failed\n";
+    if (r.PortFailures.empty())
+        out << "  (none)\n";
+    for (const PortCallFailures &failures : r.PortFailures)
+        Field(out, failures.Call, Failures(failures));
+
     // The printer's own view of the jobs.
     bool answersShown = false;
     for (const TappedJob &tapped : r.Tapped)
@@ -256,8 +299,16 @@ std::string FormatReport(const HostResult &r) {
     Field(out, "ClosePort",
           std::string(r.PortClosed ? "TRUE" : "FALSE") +
               "; printer handles left open: " + std::to_string(r.PrinterHandlesLeft));
-    Field(out, "result",
-          std::to_string(completed) + " of " + std::to_string(r.Jobs.size()) +
-              " jobs passed completely");
+    std::string result = std::to_string(completed) + " of " + std::to_string(r.Jobs.size()) +
+                         " jobs passed completely";
+    size_t cancelled = 0;
+    for (const JobResult &job : r.Jobs)
+        cancelled += job.Cancelled && EndedAsAsked(o, job) ? 1 : 0;
+    if (cancelled != 0)
+        result += "; " + std::to_string(cancelled) + " cancelled as asked (--agent-cancel)";
+    unsigned notAsAsked = JobsNotAsAsked(r);
+    if (notAsAsked != 0)
+        result += "; " + std::to_string(notAsAsked) + " did not end as the run asked for";
+    Field(out, "result", result);
     return out.str();
 }

@@ -1,8 +1,8 @@
 // simprinter: the simulated printer as a process on loopback TCP, for a raw
 // TCP socket port monitor and for the transport library's job channels.
 #include "cli.h"
-#include "sim_server.h"
 #include "quennet_version.h"
+#include "sim_server.h"
 #include "wintest.h"
 
 #include <signal.h>
@@ -49,58 +49,40 @@ const char Usage[] =
 } // namespace
 
 int main(int argc, char **argv) {
-    for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "--version") == 0) {
-            printf("simprinter %s\n", QUENNET_VERSION);
-            return 0;
-        }
-    }
-    ArgReader args(argc, argv);
     SimPrinterConfig printer;
     SimServerConfig server;
     std::string portFile, libraryPath = ProgramFolder() + "/companions";
     unsigned long long exitAfterJobs = 0, lifetime = 600, basePort = 0;
-    std::string error;
 
-    // Options.
-    while (!args.Done()) {
-        std::string option = args.Next(), value;
-        bool handled = false;
-        if (option == "-h" || option == "--help") {
-            printf("%s%s", Usage, PrinterOptionsHelp);
-            return 0;
-        }
-        if (ParsePrinterOption(option, args, &printer, &handled, &error))
-            continue;
-        if (!handled) {
-            if (option == "--host" || option == "--base-port" || option == "--port-file" ||
-                option == "--record" || option == "--exit-after-jobs" || option == "--lifetime" ||
-                option == "--library-path") {
-                if (args.Value(option, &value, &error)) {
-                    if (option == "--host")
-                        server.Host = value;
-                    else if (option == "--port-file")
-                        portFile = value;
-                    else if (option == "--record")
-                        server.RecordPath = value;
-                    else if (option == "--library-path")
-                        libraryPath = value;
-                    else if (option == "--base-port" && !ParseUnsigned(value, 0, 65000, &basePort))
-                        error = "--base-port: a port number expected, got \"" + value + "\"";
-                    else if (option == "--exit-after-jobs" &&
-                             !ParseUnsigned(value, 1, 1000000, &exitAfterJobs))
-                        error = "--exit-after-jobs: a count of at least 1 expected";
-                    else if (option == "--lifetime" && !ParseUnsigned(value, 1, 86400, &lifetime))
-                        error = "--lifetime: 1 to 86400 seconds expected";
-                }
-            } else {
-                error = "unknown option \"" + option + "\" (see --help)";
-            }
-        }
-        if (!error.empty()) {
-            fprintf(stderr, "simprinter: %s\n", error.c_str());
-            return 2;
-        }
+    // Options; a later one overrides an earlier one.
+    CLI::App app;
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("--host", server.Host);
+    app.add_option("--base-port", basePort)
+        ->check(WholeNumber(0, 65000, "a port number expected, got \"{}\""));
+    app.add_option("--port-file", portFile);
+    app.add_option("--record", server.RecordPath);
+    app.add_option("--exit-after-jobs", exitAfterJobs)
+        ->check(WholeNumber(1, 1000000, "a count of at least 1 expected"));
+    app.add_option("--lifetime", lifetime)
+        ->check(WholeNumber(1, 86400, "1 to 86400 seconds expected"));
+    app.add_option("--library-path", libraryPath);
+    AddPrinterOptions(app, &printer);
+    bool version = false;
+    app.add_flag("--version", version);
+    bool help = false;
+    std::string error;
+    if (!ParseCommandLine(app, argc, argv, &help, &error)) {
+        fprintf(stderr, "simprinter: %s\n", error.c_str());
+        return 2;
+    }
+    if (help) {
+        printf("%s%s", Usage, PrinterOptionsHelp);
+        return 0;
+    }
+    if (version) {
+        printf("simprinter %s\n", QUENNET_VERSION);
+        return 0;
     }
     server.BasePort = (unsigned)basePort;
 

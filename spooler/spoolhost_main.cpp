@@ -1,7 +1,6 @@
 // spoolhost: plays the NT spooler for one language monitor and prints a report.
 #include "cli.h"
 #include "host.h"
-
 #include "quennet_version.h"
 
 #include <stdio.h>
@@ -84,160 +83,109 @@ const char Usage[] =
     "  -h, --help             this text\n"
     "\n";
 
-const char Exits[] =
-    "\n"
-    "Exit status: 0 when the run took place and the monitor finished with the\n"
-    "port (the report tells each job's outcome); 1 when the run could not take\n"
-    "place or the monitor still held the port after --wait; 2 for bad arguments.\n";
+const char Exits[] = "\n"
+                     "Exit status: 0 when the run took place and the monitor finished with the\n"
+                     "port and every job ended as the run asked for (accepted whole, or cancelled\n"
+                     "with --agent-cancel); 1 when the run could not take place or the monitor\n"
+                     "still held the port after --wait; 2 for bad arguments; 3 when a job did not\n"
+                     "end as asked (the report's last line counts them, its port monitor section\n"
+                     "tells which calls failed and why).\n";
 
 bool Fail(const std::string &message) {
     fprintf(stderr, "spoolhost: %s\n", message.c_str());
     return false;
 }
 
-bool Parse(int argc, char **argv, HostOptions *o, bool *help) {
-    ArgReader args(argc, argv);
-    std::string error;
-    bool portMonitorGiven = false, modelGiven = false;
-    while (!args.Done()) {
-        std::string option = args.Next(), value;
-        unsigned long long number = 0;
-        long long signedNumber = 0;
-        bool handled = false;
-        if (option == "-h" || option == "--help") {
-            *help = true;
-            return true;
-        }
-        if (option.empty() || option[0] != '-' || option == "-") {
-            o->Files.push_back(option);
-            continue;
-        }
-        if (option == "--") {
-            while (!args.Done())
-                o->Files.push_back(args.Next());
-            break;
-        }
-        if (ParsePrinterOption(option, args, &o->Sim, &handled, &error)) {
-            modelGiven = modelGiven || option == "--model";
-            if (option == "--device-id")
-                o->DeviceId = o->Sim.DeviceId;
-            continue;
-        }
-        if (handled)
-            return Fail(error);
+// The options, each checked as it is read (CLI11); the messages of refused
+// values follow "spoolhost: --option: ".
+void AddOptions(CLI::App &app, HostOptions *o, long long *query, long long *status) {
+    // Monitor and port.
+    app.add_option("--monitor", o->Monitor);
+    app.add_option("--port-monitor", o->PortMonitor)
+        ->check(CLI::Validator(
+            [](std::string &value) -> std::string {
+                if (value.rfind("sim:", 0) != 0 && value.rfind("tcp:", 0) != 0 &&
+                    value.rfind("file:", 0) != 0)
+                    return "sim:MODEL, tcp:HOST:PORT or file:PATH expected, got \"" + value + "\"";
+                if (value == "sim:" || value == "tcp:" || value == "file:")
+                    return "\"" + value + "\" lacks its argument";
+                return "";
+            },
+            ""));
+    app.add_option("--port", o->Port)->check(Text(1, 4096, "", "a port name expected"));
+    app.add_option("--printer", o->Printer)->check(Text(1, 4096, "", "a printer name expected"));
+    app.add_flag("--lpr", o->LprPort);
+    app.add_option("--device-id-port", o->DeviceIdPort)
+        ->check(WholeNumber(1, 65535, "a port number expected, got \"{}\""));
+    app.add_option("--transport", o->Transport)
+        ->check(CLI::Validator(
+            [](std::string &value) {
+                size_t colon = value.rfind(':');
+                long long port = 0;
+                bool ok = colon != std::string::npos && colon != 0 &&
+                          Whole(value.substr(colon + 1), 1, 65535, &port);
+                return ok ? std::string() : "HOST:PORT expected, got \"" + value + "\"";
+            },
+            ""));
+    app.add_option("--printer-record", o->PrinterRecord);
 
-        // Options without a value.
-        if (option == "--lpr" || option == "--agent-cancel" || option == "--no-agent-config" ||
-            option == "--keep" || option == "--quiet" || option == "--trace" ||
-            option == "--trace-calls") {
-            if (option == "--lpr")
-                o->LprPort = true;
-            else if (option == "--agent-cancel")
-                o->Agent.CancelJobs = 1;
-            else if (option == "--no-agent-config")
-                o->Agent.Configure = false;
-            else if (option == "--keep")
-                o->Keep = true;
-            else if (option == "--trace" || option == "--trace-calls")
-                o->TraceLevel = option == "--trace" ? 1 : 2;
-            else
-                o->Progress = false;
-            continue;
-        }
-        if (!args.Value(option, &value, &error)) {
-            if (option.rfind("--", 0) == 0 && error.find("needs a value") != std::string::npos &&
-                (option == "--monitor" || option == "--port-monitor" || option == "--port" ||
-                 option == "--printer" || option == "--device-id-port" || option == "--transport" ||
-                 option == "--printer-record" || option == "--job-id" || option == "--buffer" ||
-                 option == "--write-timeout" || option == "--journal" || option == "--agent-hold" ||
-                 option == "--agent-query" || option == "--agent-status" ||
-                 option == "--polling-level" || option == "--notify-port" ||
-                 option == "--clock-scale" || option == "--wait" || option == "--library-path" ||
-                 option == "--registry"))
-                return Fail(error);
-            return Fail("unknown option \"" + option + "\" (see --help)");
-        }
-        if (option == "--monitor") {
-            o->Monitor = value;
-        } else if (option == "--port-monitor") {
-            if (value.rfind("sim:", 0) != 0 && value.rfind("tcp:", 0) != 0 &&
-                value.rfind("file:", 0) != 0)
-                return Fail(
-                    "--port-monitor: sim:MODEL, tcp:HOST:PORT or file:PATH expected, got \"" +
-                    value + "\"");
-            if (value == "sim:" || value == "tcp:" || value == "file:")
-                return Fail("--port-monitor: \"" + value + "\" lacks its argument");
-            o->PortMonitor = value;
-            portMonitorGiven = true;
-        } else if (option == "--port") {
-            if (value.empty())
-                return Fail("--port: a port name expected");
-            o->Port = value;
-        } else if (option == "--printer") {
-            if (value.empty())
-                return Fail("--printer: a printer name expected");
-            o->Printer = value;
-        } else if (option == "--device-id-port") {
-            if (!ParseUnsigned(value, 1, 65535, &number))
-                return Fail("--device-id-port: a port number expected, got \"" + value + "\"");
-            o->DeviceIdPort = (unsigned)number;
-        } else if (option == "--transport") {
-            size_t colon = value.rfind(':');
-            if (colon == std::string::npos || colon == 0 ||
-                !ParseUnsigned(value.substr(colon + 1), 1, 65535, &number))
-                return Fail("--transport: HOST:PORT expected, got \"" + value + "\"");
-            o->Transport = value;
-        } else if (option == "--printer-record") {
-            o->PrinterRecord = value;
-        } else if (option == "--job-id") {
-            if (!ParseUnsigned(value, 1, 0xFFFFFFFEull, &number))
-                return Fail("--job-id: a job id from 1 to 4294967294 expected, got \"" + value +
-                            "\"");
-            o->FirstJobId = (DWORD)number;
-        } else if (option == "--buffer") {
-            if (!ParseUnsigned(value, 1, 16u << 20, &number))
-                return Fail("--buffer: 1 to 16777216 bytes expected, got \"" + value + "\"");
-            o->Buffer = (DWORD)number;
-        } else if (option == "--write-timeout" || option == "--wait") {
-            double seconds = 0;
-            if (!ParseDouble(value, 0.01, 86400, &seconds))
-                return Fail(option + ": seconds from 0.01 to 86400 expected, got \"" + value +
-                            "\"");
-            (option == "--wait" ? o->WaitSeconds : o->WriteTimeoutSeconds) = seconds;
-        } else if (option == "--journal") {
-            o->Agent.Journal = value;
-        } else if (option == "--agent-hold" || option == "--agent-query" ||
-                   option == "--agent-status") {
-            if (!ParseSigned(value, -2147483647LL - 1, 0xFFFFFFFFLL, &signedNumber) ||
-                (option == "--agent-hold" && signedNumber < 0))
-                return Fail(option + ": a number expected, got \"" + value + "\"");
-            DWORD dword = (DWORD)signedNumber;
-            if (option == "--agent-hold")
-                o->Agent.HoldCount = dword;
-            else if (option == "--agent-query")
-                o->Agent.Query = dword;
-            else
-                o->Agent.StatusAnswer = dword;
-        } else if (option == "--polling-level") {
-            if (!ParseUnsigned(value, 0, 0xFFFFFFFFull, &number))
-                return Fail("--polling-level: a number expected, got \"" + value + "\"");
-            o->PollingLevel = (long)number;
-        } else if (option == "--notify-port") {
-            if (!ParseUnsigned(value, 0, 0xFFFFFFFFull, &number))
-                return Fail("--notify-port: a number expected, got \"" + value + "\"");
-            o->NotifyPort = (long)number;
-        } else if (option == "--clock-scale") {
-            if (!ParseDouble(value, 0.001, 1000000, &o->ClockScale))
-                return Fail("--clock-scale: a factor from 0.001 to 1000000 expected, got \"" +
-                            value + "\"");
-        } else if (option == "--library-path") {
-            o->LibraryPath = value;
-        } else if (option == "--registry") {
-            o->Registry = value;
-        } else {
-            return Fail("unknown option \"" + option + "\" (see --help)");
-        }
-    }
+    // Jobs.
+    app.add_option("--job-id", o->FirstJobId)
+        ->check(WholeNumber(1, 0xFFFFFFFELL, "a job id from 1 to 4294967294 expected, got \"{}\""));
+    app.add_option("--buffer", o->Buffer)
+        ->check(WholeNumber(1, 16 << 20, "1 to 16777216 bytes expected, got \"{}\""));
+    const std::string seconds = "seconds from 0.01 to 86400 expected, got \"{}\"";
+    app.add_option("--write-timeout", o->WriteTimeoutSeconds)
+        ->check(RealNumber(0.01, 86400, seconds));
+
+    // Status agent.
+    const std::string number = "a number expected, got \"{}\"";
+    app.add_option("--journal", o->Agent.Journal);
+    app.add_option("--agent-hold", o->Agent.HoldCount)->check(WholeNumber(0, 0xFFFFFFFFLL, number));
+    app.add_flag_callback("--agent-cancel", [o] { o->Agent.CancelJobs = 1; });
+    app.add_option("--agent-query", *query)
+        ->check(WholeNumber(-2147483647LL - 1, 0xFFFFFFFFLL, number));
+    app.add_option("--agent-status", *status)
+        ->check(WholeNumber(-2147483647LL - 1, 0xFFFFFFFFLL, number));
+    app.add_flag_callback("--no-agent-config", [o] { o->Agent.Configure = false; });
+
+    // Monitor settings.
+    app.add_option("--polling-level", o->PollingLevel)->check(WholeNumber(0, 0xFFFFFFFFLL, number));
+    app.add_option("--notify-port", o->NotifyPort)->check(WholeNumber(0, 0xFFFFFFFFLL, number));
+
+    // Run.
+    app.add_option("--clock-scale", o->ClockScale)
+        ->check(RealNumber(0.001, 1000000, "a factor from 0.001 to 1000000 expected, got \"{}\""));
+    app.add_option("--wait", o->WaitSeconds)->check(RealNumber(0.01, 86400, seconds));
+    app.add_option("--library-path", o->LibraryPath);
+    app.add_option("--registry", o->Registry);
+    app.add_flag("--keep", o->Keep);
+    app.add_flag_callback("--quiet", [o] { o->Progress = false; });
+    app.add_flag_callback("--trace", [o] { o->TraceLevel = 1; });
+    app.add_flag_callback("--trace-calls", [o] { o->TraceLevel = 2; });
+
+    // The simulated printer, and the files to print.
+    AddPrinterOptions(app, &o->Sim);
+    app.add_option("files", o->Files)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
+bool Parse(int argc, char **argv, HostOptions *o, bool *help) {
+    CLI::App app;
+    // A later option overrides an earlier one.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    long long query = o->Agent.Query, status = o->Agent.StatusAnswer;
+    AddOptions(app, o, &query, &status);
+    std::string error;
+    if (!ParseCommandLine(app, argc, argv, help, &error))
+        return Fail(error);
+    if (*help)
+        return true;
+    o->Agent.Query = (DWORD)query;
+    o->Agent.StatusAnswer = (DWORD)status;
+    bool modelGiven = app.count("--model") != 0,
+         portMonitorGiven = app.count("--port-monitor") != 0;
+    if (app.count("--device-id") != 0)
+        o->DeviceId = o->Sim.DeviceId;
 
     // What a run needs.
     if (o->Monitor.empty())
@@ -259,6 +207,7 @@ bool Parse(int argc, char **argv, HostOptions *o, bool *help) {
 } // namespace
 
 int main(int argc, char **argv) {
+    // The version, whatever else the command line says.
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--version") == 0) {
             printf("spoolhost %s\n", QUENNET_VERSION);
@@ -280,5 +229,13 @@ int main(int argc, char **argv) {
         fprintf(stderr, "spoolhost: %s\n", result.Setup.c_str());
         return 1;
     }
-    return result.MonitorFinished ? 0 : 1;
+    if (!result.MonitorFinished)
+        return 1;
+    unsigned notAsAsked = JobsNotAsAsked(result);
+    if (notAsAsked != 0) {
+        fprintf(stderr, "spoolhost: %u of %zu jobs did not end as the run asked for\n", notAsAsked,
+                result.Jobs.size());
+        return 3;
+    }
+    return 0;
 }

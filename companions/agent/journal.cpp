@@ -1,47 +1,9 @@
 #include "journal.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include <fstream>
-
-JsonLine::JsonLine() : Body("{") {}
-
-void JsonLine::Key(const char *name) {
-    if (Body.size() > 1)
-        Body += ',';
-    Body += JsonQuote(name);
-    Body += ':';
-}
-
-JsonLine &JsonLine::Text(const char *name, const char *text) {
-    Key(name);
-    Body += text != nullptr ? JsonQuote(text) : std::string("null");
-    return *this;
-}
-
-JsonLine &JsonLine::Number(const char *name, int64_t value) {
-    Key(name);
-    Body += std::to_string(value);
-    return *this;
-}
-
-JsonLine &JsonLine::Hex(const char *name, uint32_t value) {
-    char text[16];
-    snprintf(text, sizeof(text), "0x%X", (unsigned)value);
-    Key(name);
-    Body += JsonQuote(text);
-    return *this;
-}
-
-JsonLine &JsonLine::Raw(const char *name, const std::string &json) {
-    Key(name);
-    Body += json;
-    return *this;
-}
-
-std::string JsonLine::Finish() const {
-    return Body + "}";
-}
 
 // Length of the valid UTF-8 sequence at `p` (at most `left` bytes), 0 when
 // the bytes there are not one.
@@ -75,55 +37,40 @@ static size_t Utf8Sequence(const unsigned char *p, size_t left) {
     return length;
 }
 
-std::string JsonQuote(const char *text, size_t length) {
-    std::string out = "\"";
+JournalLine JournalText(const char *text) {
+    if (text == nullptr)
+        return nullptr;
+    // Valid UTF-8 passes as it is; any other byte is a Latin-1 character.
+    std::string utf8;
     const unsigned char *p = (const unsigned char *)text;
-    size_t i = 0;
-    while (i < length) {
-        unsigned char c = p[i];
-        char escape[8];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += (char)c;
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20 || c == 0x7F) {
-            snprintf(escape, sizeof(escape), "\\u%04x", c);
-            out += escape;
-        } else if (c >= 0x80) {
-            size_t sequence = Utf8Sequence(p + i, length - i);
-            if (sequence > 0) {
-                out.append((const char *)p + i, sequence);
-                i += sequence;
-                continue;
-            }
-            snprintf(escape, sizeof(escape), "\\u%04x", c);
-            out += escape;
-        } else {
-            out += (char)c;
+    size_t length = strlen(text);
+    for (size_t i = 0; i < length;) {
+        size_t sequence = p[i] < 0x80 ? 1 : Utf8Sequence(p + i, length - i);
+        if (sequence > 0) {
+            utf8.append(text + i, sequence);
+            i += sequence;
+            continue;
         }
+        utf8 += (char)(0xC0 | (p[i] >> 6));
+        utf8 += (char)(0x80 | (p[i] & 0x3F));
         i++;
     }
-    out += '"';
-    return out;
+    return utf8;
 }
 
-std::string JsonQuote(const char *text) {
-    size_t length = 0;
-    while (text[length] != 0)
-        length++;
-    return JsonQuote(text, length);
+JournalLine JournalHex(uint32_t value) {
+    char text[16];
+    snprintf(text, sizeof(text), "0x%X", (unsigned)value);
+    return text;
 }
 
-bool AppendJournalLine(const std::filesystem::path &path, const std::string &line) {
+bool AppendJournalLine(const std::filesystem::path &path, const JournalLine &line) {
+    // The texts are valid UTF-8 already; replacing keeps dump from throwing.
+    std::string text = line.dump(-1, ' ', false, JournalLine::error_handler_t::replace);
     std::ofstream file(path, std::ios::binary | std::ios::app);
     if (!file)
         return false;
-    file << line << '\n';
+    file << text << '\n';
     file.flush();
     return file.good();
 }

@@ -1,36 +1,22 @@
-// One JSON object a line: the reference agent's journal of the calls it
-// receives. The builder escapes every text it is given, so a printer or port
-// name with quotes, backslashes or control characters keeps the line valid.
+// The reference agent's journal: one JSON object a line (nlohmann-json,
+// fields in the order they are added, no spaces), appended per call.
 #pragma once
+
+#include <nlohmann/json.hpp>
 
 #include <stdint.h>
 
 #include <filesystem>
 #include <string>
 
-class JsonLine {
-  public:
-    JsonLine();
-    // "name": "text" (escaped); a null text gives null.
-    JsonLine &Text(const char *name, const char *text);
-    JsonLine &Number(const char *name, int64_t value);
-    // "name": "0x1A2B"
-    JsonLine &Hex(const char *name, uint32_t value);
-    // "name": <json> where json is already valid JSON (an array or object).
-    JsonLine &Raw(const char *name, const std::string &json);
-    // The finished object, without the line end.
-    std::string Finish() const;
+using JournalLine = nlohmann::ordered_json;
 
-  private:
-    void Key(const char *name);
-    std::string Body;
-};
-
-// A JSON string literal for `text` (with its quotes). Bytes that do not form
-// valid UTF-8 are taken as Latin-1 characters, so any ANSI text stays readable.
-std::string JsonQuote(const char *text, size_t length);
-std::string JsonQuote(const char *text);
+// An ANSI text as a JSON value: null for a null text; bytes that do not form
+// valid UTF-8 are taken as Latin-1 characters, so any name stays readable.
+JournalLine JournalText(const char *text);
+// "0x1A2B"
+JournalLine JournalHex(uint32_t value);
 
 // Appends `line` and a line end to the file at `path` (created when missing).
 // FALSE when the file cannot be written.
-bool AppendJournalLine(const std::filesystem::path &path, const std::string &line);
+bool AppendJournalLine(const std::filesystem::path &path, const JournalLine &line);

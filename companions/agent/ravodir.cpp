@@ -83,54 +83,52 @@ Policy ReadPolicy() {
 }
 
 // The journal line of one call: sequence number and call name first.
-JsonLine Entry(const char *call) {
-    JsonLine line;
-    line.Number("seq", (int64_t)++Sequence).Text("call", call);
+JournalLine Entry(const char *call) {
+    JournalLine line;
+    line["seq"] = ++Sequence;
+    line["call"] = call;
     return line;
 }
 
-void Record(const Policy &policy, const JsonLine &line) {
+void Record(const Policy &policy, const JournalLine &line) {
     if (!policy.Journal.empty())
-        AppendJournalLine(policy.Journal, line.Finish());
+        AppendJournalLine(policy.Journal, line);
 }
 
-std::string ValuesJson(const TklItem &item) {
+JournalLine ValuesJson(const TklItem &item) {
+    JournalLine values = JournalLine::array();
     if (item.Values == nullptr)
-        return "[]";
-    std::string json = "[";
+        return values;
     for (DWORD v = 0; v < item.ValueCount; v++) {
         const TklValue &value = item.Values[v];
-        JsonLine out;
-        out.Number("type", value.Type).Number("length", value.Length);
+        JournalLine out;
+        out["type"] = value.Type;
+        out["length"] = value.Length;
         if (value.Type == TKL_TYPE_STRING)
-            out.Text("text", value.Data.Text);
+            out["text"] = JournalText(value.Data.Text);
         else if (value.Type <= TKL_TYPE_INT2)
-            out.Number("number", value.Data.Number);
-        if (v > 0)
-            json += ',';
-        json += out.Finish();
+            out["number"] = value.Data.Number;
+        values.push_back(std::move(out));
     }
-    return json + "]";
+    return values;
 }
 
-std::string ItemsJson(DWORD count, const TklItem *items) {
+JournalLine ItemsJson(DWORD count, const TklItem *items) {
     if (items == nullptr)
-        return "null";
-    std::string json = "[";
+        return nullptr;
+    JournalLine list = JournalLine::array();
     for (DWORD i = 0; i < count; i++) {
-        JsonLine out;
-        out.Number("code", items[i].Code)
-            .Number("size", items[i].Size)
-            .Raw("values", ValuesJson(items[i]));
-        if (i > 0)
-            json += ',';
-        json += out.Finish();
+        JournalLine out;
+        out["code"] = items[i].Code;
+        out["size"] = items[i].Size;
+        out["values"] = ValuesJson(items[i]);
+        list.push_back(std::move(out));
     }
-    return json + "]";
+    return list;
 }
 
-std::string Reserved(DWORD first, DWORD second) {
-    return "[" + std::to_string(first) + "," + std::to_string(second) + "]";
+JournalLine Reserved(DWORD first, DWORD second) {
+    return JournalLine::array({first, second});
 }
 
 std::pair<std::string, DWORD> JobKey(LPCSTR port, DWORD jobId) {
@@ -153,13 +151,13 @@ LONG WINAPI JobStart(LPSTR printer, LPSTR port, LPSTR model, DWORD jobId, DWORD 
     else if (policy.CancelJobs == 1)
         answer = AGENT_REPLY_CANCEL;
 
-    JsonLine line = Entry("AgentJobStart");
-    line.Text("printer", printer)
-        .Text("port", port)
-        .Text("model", model)
-        .Number("job", jobId)
-        .Raw("reserved", Reserved(reserved1, reserved2))
-        .Number("answer", answer);
+    JournalLine line = Entry("AgentJobStart");
+    line["printer"] = JournalText(printer);
+    line["port"] = JournalText(port);
+    line["model"] = JournalText(model);
+    line["job"] = jobId;
+    line["reserved"] = Reserved(reserved1, reserved2);
+    line["answer"] = answer;
     Record(policy, line);
     return answer;
 }
@@ -169,8 +167,11 @@ LONG WINAPI JobEnd(LPSTR printer, LPSTR port, DWORD jobId) {
     Policy policy = ReadPolicy();
     StartCalls.erase(JobKey(port, jobId));
 
-    JsonLine line = Entry("AgentJobEnd");
-    line.Text("printer", printer).Text("port", port).Number("job", jobId).Number("answer", 0);
+    JournalLine line = Entry("AgentJobEnd");
+    line["printer"] = JournalText(printer);
+    line["port"] = JournalText(port);
+    line["job"] = jobId;
+    line["answer"] = 0;
     Record(policy, line);
     return 0;
 }
@@ -181,13 +182,13 @@ LONG WINAPI JobStatus(LPSTR printer, LPSTR port, DWORD jobId, DWORD code, DWORD 
     Policy policy = ReadPolicy();
     LONG answer = (LONG)policy.StatusAnswer;
 
-    JsonLine line = Entry("AgentJobStatus");
-    line.Text("printer", printer)
-        .Text("port", port)
-        .Number("job", jobId)
-        .Hex("status", code)
-        .Raw("reserved", Reserved(reserved1, reserved2))
-        .Number("answer", answer);
+    JournalLine line = Entry("AgentJobStatus");
+    line["printer"] = JournalText(printer);
+    line["port"] = JournalText(port);
+    line["job"] = jobId;
+    line["status"] = JournalHex(code);
+    line["reserved"] = Reserved(reserved1, reserved2);
+    line["answer"] = answer;
     Record(policy, line);
     return answer;
 }
@@ -197,13 +198,13 @@ LONG WINAPI JobItems(LPSTR printer, LPSTR port, DWORD statusWord, DWORD itemCoun
     Policy policy = ReadPolicy();
     LONG answer = (LONG)policy.StatusAnswer;
 
-    JsonLine line = Entry("AgentJobItems");
-    line.Text("printer", printer)
-        .Text("port", port)
-        .Hex("status", statusWord)
-        .Number("count", itemCount)
-        .Raw("items", ItemsJson(itemCount, items))
-        .Number("answer", answer);
+    JournalLine line = Entry("AgentJobItems");
+    line["printer"] = JournalText(printer);
+    line["port"] = JournalText(port);
+    line["status"] = JournalHex(statusWord);
+    line["count"] = itemCount;
+    line["items"] = ItemsJson(itemCount, items);
+    line["answer"] = answer;
     Record(policy, line);
     return answer;
 }
@@ -213,8 +214,8 @@ LONG WINAPI Query() {
     Policy policy = ReadPolicy();
     LONG answer = (LONG)policy.Query;
 
-    JsonLine line = Entry("AgentQuery");
-    line.Number("answer", answer);
+    JournalLine line = Entry("AgentQuery");
+    line["answer"] = answer;
     Record(policy, line);
     return answer;
 }
@@ -227,8 +228,9 @@ DLLEXPORT LONG WINAPI Vorl_LMGetEntryPoints(DWORD version, DWORD tableSize,
                                             AgentEntryPoints *table) {
     std::lock_guard<std::mutex> lock(AgentMutex);
     Policy policy = ReadPolicy();
-    JsonLine line = Entry("Vorl_LMGetEntryPoints");
-    line.Hex("version", version).Number("size", tableSize);
+    JournalLine line = Entry("Vorl_LMGetEntryPoints");
+    line["version"] = JournalHex(version);
+    line["size"] = tableSize;
     Record(policy, line);
     if (table == nullptr)
         return -1;

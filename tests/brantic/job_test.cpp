@@ -104,7 +104,7 @@ TEST_F(JobTest, StartRefusesBadArgumentsAndASecondJob) {
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
     EXPECT_FALSE(StartDocPort(port_, empty.data(), 1, 1, nullptr));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-    for (BOOL (*call)(HANDLE) : {EndDocPort, ClosePort}) {
+    for (BOOL(WINAPI * call)(HANDLE) : {EndDocPort, ClosePort}) {
         SetLastError(0);
         EXPECT_FALSE(call(nullptr));
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);

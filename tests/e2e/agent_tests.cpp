@@ -3,8 +3,8 @@
 // registry and its journal.
 #include <gtest/gtest.h>
 
+#include "journal_lines.h"
 #include "agent_api.h"
-#include "json_value.h"
 #include "wintest.h"
 
 #include <stdlib.h>
@@ -85,16 +85,16 @@ class AgentTest : public ::testing::Test {
             std::filesystem::remove_all(Folder, ignored);
     }
 
-    std::vector<JsonValue> Lines() {
-        std::vector<JsonValue> lines;
+    std::vector<nlohmann::json> Lines() {
+        std::vector<nlohmann::json> lines;
         EXPECT_TRUE(ParseJsonLines(ReadAll(Journal), &lines)) << ReadAll(Journal);
         return lines;
     }
     // The journal lines of one call name.
-    std::vector<JsonValue> Calls(const std::string &name) {
-        std::vector<JsonValue> out;
-        for (const JsonValue &line : Lines()) {
-            if (line["call"].String == name)
+    std::vector<nlohmann::json> Calls(const std::string &name) {
+        std::vector<nlohmann::json> out;
+        for (nlohmann::json &line : Lines()) {
+            if (line["call"] == name)
                 out.push_back(line);
         }
         return out;
@@ -115,10 +115,10 @@ TEST_F(AgentTest, FillsItsFiveSlotsAndJournalsTheBinding) {
     EXPECT_NE(Table.AgentJobStatus, nullptr);
     EXPECT_NE(Table.AgentJobItems, nullptr);
     EXPECT_NE(Table.AgentQuery, nullptr);
-    std::vector<JsonValue> binding = Calls("Vorl_LMGetEntryPoints");
+    std::vector<nlohmann::json> binding = Calls("Vorl_LMGetEntryPoints");
     ASSERT_EQ(binding.size(), 1u);
-    EXPECT_EQ(binding[0]["version"].String, "0x200");
-    EXPECT_EQ(binding[0]["size"].Number, (double)sizeof(AgentEntryPoints));
+    EXPECT_EQ(binding[0]["version"], "0x200");
+    EXPECT_EQ(binding[0]["size"], sizeof(AgentEntryPoints));
 
     // A smaller table gets only the slots that fit whole; no table, a failure.
     AgentEntryPoints partial;
@@ -153,35 +153,51 @@ TEST_F(AgentTest, JournalsEveryCallWithItsArgumentsDecoded) {
     Table.AgentJobItems((LPSTR) "Office", (LPSTR) "LPT1:", 0x8080, 4, items);
     Table.AgentJobEnd((LPSTR) "Office", (LPSTR) "LPT1:", 42);
 
-    std::vector<JsonValue> lines = Lines();
+    std::vector<nlohmann::json> lines = Lines();
     ASSERT_EQ(lines.size(), 6u);
     std::vector<std::string> names;
     for (size_t i = 0; i < lines.size(); i++) {
-        names.push_back(lines[i]["call"].String);
+        names.push_back(lines[i]["call"]);
         // Numbered in order (the count goes on while the library stays loaded).
-        EXPECT_EQ(lines[i]["seq"].Number, lines[0]["seq"].Number + (double)i);
+        EXPECT_EQ(lines[i]["seq"].get<double>(), lines[0]["seq"].get<double>() + (double)i);
     }
     EXPECT_EQ(names,
               (std::vector<std::string>{"Vorl_LMGetEntryPoints", "AgentQuery", "AgentJobStart",
                                         "AgentJobStatus", "AgentJobItems", "AgentJobEnd"}));
-    EXPECT_EQ(lines[1]["answer"].Number, 0);
-    const JsonValue &start = lines[2];
-    EXPECT_EQ(start["printer"].String, "Office");
-    EXPECT_EQ(start["port"].String, "LPT1:");
-    EXPECT_EQ(start["model"].String, "RVT-201");
-    EXPECT_EQ(start["job"].Number, 42);
-    EXPECT_EQ(lines[3]["status"].String, "0x1000100");
-    const JsonValue &report = lines[4];
-    EXPECT_EQ(report["status"].String, "0x8080");
-    EXPECT_EQ(report["count"].Number, 4);
-    ASSERT_EQ(report["items"].Array.size(), 4u);
-    EXPECT_EQ(report["items"][0]["code"].Number, 65539);
-    EXPECT_EQ(report["items"][0]["values"][0]["number"].Number, 10030);
-    EXPECT_EQ(report["items"][1]["values"][0]["number"].Number, 4);
-    EXPECT_EQ(report["items"][2]["values"][0]["type"].Number, 3);
-    EXPECT_EQ(report["items"][2]["values"][0]["text"].String, "A\"b");
-    EXPECT_TRUE(report["items"][3]["values"].Array.empty());
-    EXPECT_EQ(lines[5]["job"].Number, 42);
+    EXPECT_EQ(lines[1]["answer"], 0);
+    nlohmann::json &start = lines[2];
+    EXPECT_EQ(start["printer"], "Office");
+    EXPECT_EQ(start["port"], "LPT1:");
+    EXPECT_EQ(start["model"], "RVT-201");
+    EXPECT_EQ(start["job"], 42);
+    EXPECT_EQ(lines[3]["status"], "0x1000100");
+    nlohmann::json &report = lines[4];
+    EXPECT_EQ(report["status"], "0x8080");
+    EXPECT_EQ(report["count"], 4);
+    ASSERT_EQ(report["items"].size(), 4u);
+    EXPECT_EQ(report["items"][0]["code"], 65539);
+    EXPECT_EQ(report["items"][0]["values"][0]["number"], 10030);
+    EXPECT_EQ(report["items"][1]["values"][0]["number"], 4);
+    EXPECT_EQ(report["items"][2]["values"][0]["type"], 3);
+    EXPECT_EQ(report["items"][2]["values"][0]["text"], "A\"b");
+    EXPECT_TRUE(report["items"][3]["values"].empty());
+    EXPECT_EQ(lines[5]["job"], 42);
+    // Byte for byte as readers of the journal know it: fields in this order, no spaces.
+    std::istringstream raw(ReadAll(Journal));
+    std::vector<std::string> written(6);
+    for (std::string &line : written)
+        std::getline(raw, line);
+    std::string seq = "{\"seq\":" + std::to_string(start["seq"].get<int>());
+    EXPECT_EQ(written[2], seq + ",\"call\":\"AgentJobStart\",\"printer\":\"Office\",\"port\":"
+                                "\"LPT1:\",\"model\":\"RVT-201\",\"job\":42,\"reserved\":[0,0],"
+                                "\"answer\":0}");
+    EXPECT_EQ(
+        written[4].substr(written[4].find(",\"status\"")),
+        ",\"status\":\"0x8080\",\"count\":4,\"items\":[{\"code\":65539,\"size\":24,"
+        "\"values\":[{\"type\":1,\"length\":4,\"number\":10030}]},{\"code\":65600,\"size\":24,"
+        "\"values\":[{\"type\":1,\"length\":4,\"number\":4}]},{\"code\":222,\"size\":28,"
+        "\"values\":[{\"type\":3,\"length\":3,\"text\":\"A\\\"b\"}]},{\"code\":267,\"size\":16,"
+        "\"values\":[]}],\"answer\":0}");
 }
 
 TEST_F(AgentTest, EscapesNamesSoEveryLineStaysValidJson) {
@@ -189,12 +205,16 @@ TEST_F(AgentTest, EscapesNamesSoEveryLineStaysValidJson) {
     // UTF-8, and a UTF-8 character.
     char printer[] = "Q\"uote\\back\nline\ttab\x01 caf\xE9 caf\xC3\xA9";
     Table.AgentJobStart(printer, (LPSTR) "LPT1:", nullptr, 1, 0, 0);
-    std::vector<JsonValue> starts = Calls("AgentJobStart");
+    std::vector<nlohmann::json> starts = Calls("AgentJobStart");
     ASSERT_EQ(starts.size(), 1u);
-    EXPECT_EQ(starts[0]["printer"].String, "Q\"uote\\back\nline\ttab\x01 caf\xC3\xA9 caf\xC3\xA9");
-    EXPECT_EQ(starts[0]["model"].Type, JsonValue::Kind::Null);
+    EXPECT_EQ(starts[0]["printer"], "Q\"uote\\back\nline\ttab\x01 caf\xC3\xA9 caf\xC3\xA9");
+    EXPECT_TRUE(starts[0]["model"].is_null());
     std::string raw = ReadAll(Journal);
     EXPECT_EQ(std::count(raw.begin(), raw.end(), '\n'), 2) << "one line per call";
+    EXPECT_NE(
+        raw.find("\"printer\":\"Q\\\"uote\\\\back\\nline\\ttab\\u0001 caf\xC3\xA9 caf\xC3\xA9\","),
+        std::string::npos)
+        << raw;
 }
 
 TEST_F(AgentTest, HoldCountHoldsEachJobForItsFirstStartCalls) {
@@ -211,10 +231,10 @@ TEST_F(AgentTest, HoldCountHoldsEachJobForItsFirstStartCalls) {
     // A job that ended starts counting afresh.
     Table.AgentJobEnd((LPSTR) "Printer", (LPSTR) "LPT1:", 7);
     EXPECT_EQ(Start(7), -1);
-    std::vector<JsonValue> starts = Calls("AgentJobStart");
+    std::vector<nlohmann::json> starts = Calls("AgentJobStart");
     ASSERT_EQ(starts.size(), 9u);
-    EXPECT_EQ(starts[0]["answer"].Number, -1);
-    EXPECT_EQ(starts[3]["answer"].Number, 0);
+    EXPECT_EQ(starts[0]["answer"], -1);
+    EXPECT_EQ(starts[3]["answer"], 0);
 }
 
 TEST_F(AgentTest, CancelJobsAnswersTheCancelBitOnceTheHoldIsOver) {
@@ -238,7 +258,7 @@ TEST_F(AgentTest, AnswersOfStatusCallsAndQueryComeFromTheRegistryAtEveryCall) {
     DeleteValue("Query");
     EXPECT_EQ(Table.AgentJobStatus((LPSTR) "P", (LPSTR) "LPT1:", 1, 0x80, 0, 0), 0);
     EXPECT_EQ(Table.AgentQuery(), 0);
-    EXPECT_EQ(Calls("AgentJobItems")[0]["items"].Type, JsonValue::Kind::Null);
+    EXPECT_TRUE(Calls("AgentJobItems")[0]["items"].is_null());
 }
 
 TEST_F(AgentTest, KeepsNoJournalWithoutThePathAndNeverFailsForTheJournal) {
@@ -268,11 +288,11 @@ TEST_F(AgentTest, ConcurrentCallsEachWriteOneWholeLine) {
     }
     for (std::thread &worker : workers)
         worker.join();
-    std::vector<JsonValue> lines = Lines();
+    std::vector<nlohmann::json> lines = Lines();
     ASSERT_EQ(lines.size(), 1u + threads * calls * 2);
     std::set<double> sequence;
-    for (const JsonValue &line : lines)
-        sequence.insert(line["seq"].Number);
+    for (nlohmann::json &line : lines)
+        sequence.insert(line["seq"].get<double>());
     EXPECT_EQ(sequence.size(), lines.size());
     EXPECT_EQ(*sequence.rbegin() - *sequence.begin() + 1, (double)lines.size());
 }

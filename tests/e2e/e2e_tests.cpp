@@ -5,11 +5,14 @@
 // milliseconds; nothing here measures time.
 #include <gtest/gtest.h>
 
+#include "journal_lines.h"
 #include "host.h"
-#include "json_value.h"
 #include "sim_server.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdio.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,8 +60,8 @@ class EndToEnd : public ::testing::Test {
     std::string Folder;
 };
 
-std::vector<JsonValue> Journal(const HostResult &r) {
-    std::vector<JsonValue> lines;
+std::vector<nlohmann::json> Journal(const HostResult &r) {
+    std::vector<nlohmann::json> lines;
     EXPECT_TRUE(ParseJsonLines(r.Journal, &lines)) << r.Journal;
     return lines;
 }
@@ -66,18 +69,18 @@ std::vector<JsonValue> Journal(const HostResult &r) {
 // The status codes the agent received for one job, in order.
 std::vector<std::string> StatusCodes(const HostResult &r, DWORD job) {
     std::vector<std::string> codes;
-    for (const JsonValue &line : Journal(r)) {
-        if (line["call"].String == "AgentJobStatus" && line["job"].Number == job)
-            codes.push_back(line["status"].String);
+    for (nlohmann::json &line : Journal(r)) {
+        if (line["call"] == "AgentJobStatus" && line["job"] == job)
+            codes.push_back(line["status"]);
     }
     return codes;
 }
 
 std::vector<long> StartAnswers(const HostResult &r, DWORD job) {
     std::vector<long> answers;
-    for (const JsonValue &line : Journal(r)) {
-        if (line["call"].String == "AgentJobStart" && line["job"].Number == job)
-            answers.push_back((long)line["answer"].Number);
+    for (nlohmann::json &line : Journal(r)) {
+        if (line["call"] == "AgentJobStart" && line["job"] == job)
+            answers.push_back(line["answer"].get<long>());
     }
     return answers;
 }
@@ -165,9 +168,9 @@ TEST_F(EndToEnd, JobLanguageJobCompletesOnThePrintersReportAndIsMarkedSentAndEje
         EXPECT_EQ(StartAnswers(r, job.JobId), std::vector<long>{0});
     }
     // The printer's model reached the agent with the job start.
-    for (const JsonValue &line : Journal(r)) {
-        if (line["call"].String == "AgentJobStart") {
-            EXPECT_EQ(line["model"].String, "RVT-201");
+    for (nlohmann::json &line : Journal(r)) {
+        if (line["call"] == "AgentJobStart") {
+            EXPECT_EQ(line["model"], "RVT-201");
         }
     }
     // The printer saw both jobs end by their job-end commands.
@@ -258,10 +261,9 @@ TEST_F(EndToEnd, WithoutAgentReportsAPlainJobPassesWithNoPrefixAtAll) {
     std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_TRUE(SameBytes(written, r.Jobs[0].Content + r.Jobs[1].Content));
     EXPECT_EQ(r.PortOpens, 2u);
-    for (const JsonValue &line : Journal(r))
-        EXPECT_TRUE(line["call"].String == "AgentQuery" ||
-                    line["call"].String == "Vorl_LMGetEntryPoints")
-            << line["call"].String;
+    for (nlohmann::json &line : Journal(r))
+        EXPECT_TRUE(line["call"] == "AgentQuery" || line["call"] == "Vorl_LMGetEntryPoints")
+            << line["call"];
 }
 
 // ---------------------------------------------------------------- agent policies
@@ -295,6 +297,8 @@ TEST_F(EndToEnd, AgentCancelsTheJobAndNothingReachesThePrinter) {
         EXPECT_EQ(TappedData(r, i), "");
         EXPECT_TRUE(Contains(StatusCodes(r, job.JobId), "0x100"));
     }
+    EXPECT_EQ(JobsNotAsAsked(r), 0u) << "a cancelled job is what the run asked for";
+    EXPECT_NE(FormatReport(r).find("2 cancelled as asked"), std::string::npos);
 }
 
 // ---------------------------------------------------------------- Brantic
@@ -329,9 +333,9 @@ TEST_F(EndToEnd, BranticSendsLpt1JobsOverTheTransportChannel) {
         EXPECT_EQ(StatusCodes(r, job.JobId), (std::vector<std::string>{"0x10", "0x80"}));
     }
     // The model came over the channel's device-ID query.
-    for (const JsonValue &line : Journal(r)) {
-        if (line["call"].String == "AgentJobStart") {
-            EXPECT_EQ(line["model"].String, "RVT-201");
+    for (nlohmann::json &line : Journal(r)) {
+        if (line["call"] == "AgentJobStart") {
+            EXPECT_EQ(line["model"], "RVT-201");
         }
     }
 }
@@ -405,6 +409,16 @@ TEST_F(EndToEnd, PlainJobOnAPrinterThatFailsWritesGetsTheFailureReported) {
     EXPECT_EQ(job.LastWriteError, (DWORD)ERROR_WRITE_FAULT);
     EXPECT_EQ(job.Written, 0u);
     EXPECT_EQ(Commands(job), std::vector<DWORD>{JOB_CONTROL_LAST_PAGE_EJECTED});
+    // The run counts the job as failed, and the report says which call failed and why.
+    EXPECT_EQ(JobsNotAsAsked(r), 1u);
+    ASSERT_EQ(r.PortFailures.size(), 1u);
+    EXPECT_EQ(r.PortFailures[0].Call, "WritePort");
+    EXPECT_EQ(r.PortFailures[0].Count, 3u);
+    EXPECT_EQ(r.PortFailures[0].Last.Code, (DWORD)ERROR_WRITE_FAULT);
+    EXPECT_NE(FormatReport(r).find(
+                  "3 times; last error 29 (The system cannot write to the specified device.)"),
+              std::string::npos)
+        << FormatReport(r);
 
     // With reports, the address text goes first and its failed writes read as
     // "nothing taken yet": the spooler waits, and gives the job up.
@@ -540,6 +554,28 @@ TEST_F(EndToEnd, SpoolhostDocumentsEveryOptionAndRefusesBadArgumentsInOneLine) {
     Ran missing = RunProgram(host + " --monitor " + Folder + "/none.so " + sample, Folder);
     EXPECT_EQ(missing.Status, 1);
     EXPECT_NE(missing.Err.find("cannot load the monitor"), std::string::npos) << missing.Err;
+
+    // A printer that refuses the connection: every job fails, the run says
+    // so in its exit status and last line, and the report gives the reason.
+    int refusing = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(bind(refusing, (sockaddr *)&address, length), 0); // bound, never listening
+    ASSERT_EQ(getsockname(refusing, (sockaddr *)&address, &length), 0);
+    Ran refused = RunProgram(host + " --monitor quennet --port-monitor tcp:127.0.0.1:" +
+                                 std::to_string(ntohs(address.sin_port)) +
+                                 " --clock-scale 1000 --write-timeout 0.2 --quiet " + sample,
+                             Folder);
+    close(refusing);
+    EXPECT_EQ(refused.Status, 3) << refused.Err;
+    std::string last = refused.Out.substr(refused.Out.rfind('\n', refused.Out.size() - 2) + 1);
+    EXPECT_NE(last.find("0 of 1 jobs passed completely; 1 did not end as the run asked for"),
+              std::string::npos)
+        << last;
+    EXPECT_NE(refused.Out.find("OpenPort"), std::string::npos) << refused.Out;
+    EXPECT_NE(refused.Out.find("Connection refused"), std::string::npos) << refused.Out;
 }
 
 TEST_F(EndToEnd, MainJobRunsThroughBothMonitorsAsSeparateProcesses) {

@@ -436,10 +436,10 @@ TEST_F(SpoolerPieces, TagsAndPrinterOptionsAreReadStrictly) {
         std::vector<char *> argv = {(char *)"test"};
         for (std::string &word : words)
             argv.push_back(word.data());
-        ArgReader args((int)argv.size(), argv.data());
-        bool handled = false;
-        std::string option = args.Next();
-        return ParsePrinterOption(option, args, config, &handled, error) && handled;
+        CLI::App app;
+        AddPrinterOptions(app, config);
+        bool help = false;
+        return ParseCommandLine(app, (int)argv.size(), argv.data(), &help, error);
     };
     SimPrinterConfig config;
     std::string error;
@@ -454,7 +454,9 @@ TEST_F(SpoolerPieces, TagsAndPrinterOptionsAreReadStrictly) {
     EXPECT_FALSE(parse({"--pieces"}, &config, &error));
     EXPECT_EQ(error, "--pieces needs a value");
     EXPECT_FALSE(parse({"--model", "A;B"}, &config, &error));
+    EXPECT_EQ(error, "--model: a name of 1 to 80 characters without ';' expected");
     EXPECT_FALSE(parse({"--frobnicate"}, &config, &error));
+    EXPECT_EQ(error, "unknown option \"--frobnicate\" (see --help)");
 }
 
 } // namespace

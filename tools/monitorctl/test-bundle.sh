@@ -3,12 +3,12 @@
 # its contents must be exactly the list below, every binary must carry the
 # version of the VERSION file, and SHA256SUMS must match. Leaves the bundle
 # unpacked in OUT for the monitorctl test.
-# Usage: test-bundle.sh SOURCE-DIR BIN-DIR OUT-DIR WINDRES
+# Usage: test-bundle.sh SOURCE-DIR BIN-DIR OUT-DIR WINDRES win64|win32
 set -u
 
-source=$1 bin=$2 out=$3 windres=$4
+source=$1 bin=$2 out=$3 windres=$4 width=$5
 version=$(head -n 1 "$source/VERSION")
-name=quennet-brantic-$version-win64
+name=quennet-brantic-$version-$width
 passed=0 failed=0
 check() { # description, then a command that must succeed
     what=$1
@@ -21,7 +21,7 @@ check() { # description, then a command that must succeed
 
 rm -rf "$out"
 mkdir -p "$out"
-"$source/scripts/package" --from "$bin" --width win64 --out "$out" >/dev/null || exit 1
+"$source/scripts/package" --from "$bin" --width "$width" --out "$out" >/dev/null || exit 1
 zip=$out/$name.zip
 
 expected="$name/

@@ -2,14 +2,23 @@
 # monitorctl as an administrator uses it: from the unpacked release bundle,
 # in a new Wine prefix, whose spooler loads a monitor DLL from the system
 # folder when it is added and calls its InitializePrintMonitor.
-# Usage: test-monitorctl.sh WINE-RUN BUNDLE-DIR FailMon.dll VERSION
+# The win32 bundle is for 32-bit Windows: its prefix is a 32-bit one.
+# Usage: test-monitorctl.sh WINE-RUN BUNDLE-DIR FailMon.dll VERSION win64|win32
 set -u
 
-run=$1 bundle=$2 failmon=$3 version=$4
+run=$1 bundle=$2 failmon=$3 version=$4 width=$5
 ctl=$bundle/monitorctl.exe
 work=$(mktemp -d)
 WINEPREFIX=$work/wine
 export WINEPREFIX
+if [ "$width" = win32 ]; then
+    WINEARCH=win32
+    export WINEARCH
+    # The other width, as a PE header's machine field (x64), and both names.
+    other='\144\206' refusal='a 64-bit (x64) DLL, but the spooler is 32-bit (x86)'
+else
+    other='\114\001' refusal='a 32-bit (x86) DLL, but the spooler is 64-bit (x64)'
+fi
 system32=$WINEPREFIX/drive_c/windows/system32
 passed=0 failed=0
 out=$work/out err=$work/err
@@ -44,11 +53,11 @@ not_listed() { ctl list && ! grep -q "^$1	" "$out"; }
 "$run" --start
 mkdir -p "$system32"
 cp "$bundle/Quennet.dll" "$bundle/Brantic.dll" "$failmon" "$system32/" || exit 1
-# A Quennet.dll of the other width: the machine field of its PE header says
-# x86 (0x014C). It lies 4 bytes after "PE\0\0", whose offset is at 0x3C.
-cp "$bundle/Quennet.dll" "$system32/Quennet32.dll"
-pe=$(od -An -tu4 -j60 -N4 "$system32/Quennet32.dll" | tr -d ' ')
-printf '\114\001' | dd of="$system32/Quennet32.dll" bs=1 seek=$((pe + 4)) conv=notrunc 2>/dev/null
+# A Quennet.dll of the other width: the machine field of its PE header, 4
+# bytes after "PE\0\0" (whose offset is at 0x3C), names the other machine.
+cp "$bundle/Quennet.dll" "$system32/QuennetOther.dll"
+pe=$(od -An -tu4 -j60 -N4 "$system32/QuennetOther.dll" | tr -d ' ')
+printf "$other" | dd of="$system32/QuennetOther.dll" bs=1 seek=$((pe + 4)) conv=notrunc 2>/dev/null
 
 ctl --version
 check "--version" grep -q "^monitorctl $version\$" "$out"
@@ -77,9 +86,9 @@ ctl add "Missing Test" Missing.dll
 check "missing DLL refused" exits 1
 check "missing DLL: says where, with the system's text" one_error_line 'cannot add monitor "Missing Test" (Missing.dll): not in the system folder .*, copy it there first: .* (error 2)$'
 
-ctl add "Wide Test" Quennet32.dll
+ctl add "Wide Test" QuennetOther.dll
 check "DLL of the other width refused" exits 1
-check "other width: names both widths" one_error_line 'cannot add monitor "Wide Test" (Quennet32.dll): a 32-bit (x86) DLL, but the spooler is 64-bit (x64): .* (error 193)$'
+check "other width: names both widths" one_error_line "cannot add monitor \"Wide Test\" (QuennetOther.dll): $refusal: .* (error 193)\$"
 check "other width: never reached the spooler" not_listed "Wide Test"
 
 ctl add "Path Test" 'C:\windows\system32\Quennet.dll'
