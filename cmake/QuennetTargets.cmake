@@ -48,6 +48,14 @@ function(quennet_version_resource target file description)
   target_sources(${target} PRIVATE ${rc})
 endfunction()
 
+# Code of a Windows test program: its calls of what the test hooks steer
+# reach them (platform/windows/steer.h). Never used for what ships.
+function(quennet_steered target)
+  if(WIN32)
+    target_compile_options(${target} PRIVATE -include ${PROJECT_SOURCE_DIR}/platform/windows/steer.h)
+  endif()
+endfunction()
+
 # A library the spooler (or a monitor) loads by its DLL name: on Windows
 # NAME.dll, elsewhere libname.so (the platform loader maps "NAME.DLL" to it).
 # DEF names the .def file that keeps the exports undecorated on Windows;

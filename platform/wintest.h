@@ -4,8 +4,9 @@
 // includes this header.
 //
 // On POSIX everything here is implemented by libwinplat.so. On Windows the
-// real API cannot be steered this way; `PlatHasTestHooks()` answers FALSE
-// there and tests that need a hook skip with a reason.
+// test programs implement it (platform/windows): their own calls reach the
+// hooks through steer.h, and the libraries they load are steered through
+// their import tables, so the shipped DLLs run unchanged on the real API.
 #pragma once
 
 #include "win32.h"
@@ -22,18 +23,31 @@ typedef std::basic_string<WCHAR> WString;
 #define PLATAPI __attribute__((visibility("default")))
 #endif
 
-// True where the hooks below really steer the platform (POSIX layer).
+// True where the hooks below steer the platform: the POSIX layer and
+// Windows test programs.
 PLATAPI bool PlatHasTestHooks();
+// True where the Win32 calls are our own POSIX layer's rather than the
+// real API's.
+PLATAPI bool PlatIsOwnLayer();
 
 // First statement of a test (or of its fixture's SetUp) that needs fault
-// injection, the test clock, the spooler record or registry files: on Windows
-// the test is reported as skipped with the reason, never silently passed.
-// Test programs include GoogleTest before this header.
+// injection, the test clock or the spooler record: where a build has no
+// hooks the test is reported as skipped with the reason, never silently
+// passed. Test programs include GoogleTest before this header.
 #define REQUIRE_TEST_HOOKS()                                                                       \
     do {                                                                                           \
         if (!PlatHasTestHooks())                                                                   \
-            GTEST_SKIP() << "needs the POSIX platform layer's test hooks (fault injection, test "  \
-                            "clock, spooler record, registry files), which Windows lacks";         \
+            GTEST_SKIP() << "needs the platform's test hooks (fault injection, test clock, "      \
+                            "spooler record)";                                                     \
+    } while (0)
+
+// First statement of a test that checks what only our own layer has or does
+// (registry files, limits the real API sets otherwise): skipped on Windows
+// with `why`.
+#define REQUIRE_OWN_LAYER(why)                                                                     \
+    do {                                                                                           \
+        if (!PlatIsOwnLayer())                                                                     \
+            GTEST_SKIP() << "only the POSIX layer: " << why;                                       \
     } while (0)
 
 // ---------------------------------------------------------------- allocation faults
@@ -86,21 +100,24 @@ PLATAPI long PlatSpoolerOpenCount();
 // ---------------------------------------------------------------- loader
 // Folders searched, in order, for a DLL name mapped to a shared object
 // ("RAVODIR.DLL" -> "libravodir.so"), before the normal dlopen search.
-// Separated by ':'; replaces WINPLAT_LIBRARY_PATH's value. On Windows:
-// SetDllDirectoryW of the first folder (';'-separated there, unless the list
-// is of POSIX paths, which Wine maps to its drive paths).
+// Separated by ':'; replaces WINPLAT_LIBRARY_PATH's value. On Windows the
+// steered LoadLibraryW searches the folders the same way (';'-separated
+// there, unless the list is of POSIX paths, which Wine maps to its drive
+// paths), and the system's search gets the first (SetDllDirectoryW).
 PLATAPI void PlatSetLibraryPath(const std::string &folders);
 // How often a DLL name is currently loaded (0 when not loaded). Windows
-// tells only whether it is loaded: -1 when it is, and tests leave out a
-// check of the count when it is negative.
+// does not tell its count: there it is the references taken through the
+// steered calls, or -1 when the module is loaded but not that way, and tests
+// leave out a check of the count when it is negative.
 PLATAPI long PlatModuleRefCount(const WString &dllName);
 
 // ---------------------------------------------------------------- registry
 // Drops every key and value and reads the hive anew from `path` (empty:
 // an empty in-memory hive that is never written). FALSE with a message
 // naming file and line when the file does not parse (the hive is left empty).
-// On Windows the registry is the real one: "" only removes
-// HKLM\SOFTWARE\Morvane, a file path fails, the export is empty.
+// On Windows the registry is the real one: "" removes what the product and
+// the tests write (platform/windows/registry.cpp), a file path fails, the
+// export is empty.
 PLATAPI bool PlatRegistryOpen(const std::string &path, std::string *error);
 // Current hive file ("" when in memory only).
 PLATAPI std::string PlatRegistryPath();

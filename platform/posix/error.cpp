@@ -20,3 +20,7 @@ void WINAPI SetLastError(DWORD error) {
 bool PlatHasTestHooks() {
     return true;
 }
+
+bool PlatIsOwnLayer() {
+    return true;
+}

@@ -1,6 +1,7 @@
 // Helpers shared between the files of libwinplat.so; nothing here is exported.
 #pragma once
 
+#include "../common/common.h"
 #include "../wintest.h"
 
 #include <chrono>
@@ -29,10 +30,7 @@ WString WideOrEmpty(LPCWSTR s);
 // the one chosen to fail.
 bool CountResourceCreation();
 
-// ---------------------------------------------------------------- clock (clock.cpp)
-
-// How long a wait of `ms` test-clock milliseconds lasts in real time.
-std::chrono::steady_clock::duration RealDuration(DWORD ms);
+// The test clock (RealDuration) and the spooler record are in ../common/common.h.
 
 // ---------------------------------------------------------------- kernel objects (sync.cpp)
 

@@ -1,8 +1,36 @@
 // The registry on Windows is the real one (under Wine, the prefix's). There
-// are no hive files: only the empty hive can be "opened", which removes the
-// product's own key so a test starts from nothing; files cannot be read and
-// the export is empty. Tests that need a hive file call REQUIRE_TEST_HOOKS().
+// are no hive files: only the empty hive can be "opened", which removes what
+// the product and the tests write, so a test starts from nothing; files
+// cannot be read and the export is empty. Tests that need a hive file skip
+// there (REQUIRE_OWN_LAYER).
 #include "wintest.h"
+
+namespace {
+
+const WCHAR LprMonitorKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\LPR Port";
+
+// Removes a tree; a missing one is no failure.
+bool Remove(HKEY root, LPCWSTR key, std::string *error) {
+    LONG result = RegDeleteTreeW(root, key);
+    if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND)
+        return true;
+    if (error != nullptr)
+        *error = "cannot clear " + PlatNarrow(key) + ": error " + std::to_string(result);
+    return false;
+}
+
+// A real LPR port monitor names its DLL; a key without it is a test's.
+bool LprMonitorInstalled() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, LprMonitorKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    bool installed =
+        RegQueryValueExW(key, L"Driver", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return installed;
+}
+
+} // namespace
 
 bool PlatRegistryOpen(const std::string &path, std::string *error) {
     if (!path.empty()) {
@@ -10,13 +38,20 @@ bool PlatRegistryOpen(const std::string &path, std::string *error) {
             *error = path + ": registry files are not available on Windows";
         return false;
     }
-    LONG result = RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Morvane");
-    if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) {
-        if (error != nullptr)
-            *error = "cannot clear HKEY_LOCAL_MACHINE\\SOFTWARE\\Morvane: error " +
-                     std::to_string(result);
+    // The product's own keys, the transport's, a test monitor's key and the
+    // LPT1 connection the tests make; the LPR ports only when no real LPR
+    // port monitor owns them.
+    if (!Remove(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Morvane", error) ||
+        !Remove(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Daruzuroz", error) ||
+        !Remove(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Test",
+                error) ||
+        !Remove(HKEY_CURRENT_USER, L"Network\\LPT1", error) ||
+        (!LprMonitorInstalled() && !Remove(HKEY_LOCAL_MACHINE, LprMonitorKey, error)))
         return false;
-    }
+    // The profile value the channel's time-out comes from.
+    RegDeleteKeyValueW(HKEY_CURRENT_USER,
+                       L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows",
+                       L"TransmissionRetryTimeout");
     return true;
 }
 

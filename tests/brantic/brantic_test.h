@@ -9,6 +9,7 @@
 #include "fake_port_monitor.h"
 #include "monitor_loader.h"
 #include "transport_double_state.h"
+#include "shipped_monitor.h"
 
 #include <gtest/gtest.h>
 

@@ -197,6 +197,8 @@ TEST_F(JobTest, SecondStartDuringJobIsBusyAndFirstJobGoesOn) {
 // switched off before the next job (no restart), that job writes nothing.
 TEST_F(JobTest, TheTraceTellsAJobInOrderAndIsSilentWhenOff) {
     TraceCapture trace;
+    if (!trace.Redirected())
+        GTEST_SKIP() << "the debug output cannot be caught here";
     trace.SetLevel(TRACE_CALLS);
     ASSERT_NE(InitializePrintMonitor((LPWSTR)TraceCapture::Root), nullptr);
     ASSERT_NE(Open(), nullptr);
@@ -877,6 +879,7 @@ TEST_F(JobTest, SetJobSequencesOfJobLanguageAndPlainJobs) {
 // entry and every older one; an unknown id changes nothing; the value for
 // all empties the list. The agent hears of each id removed on a report.
 TEST_F(JobTest, JobIdListRemovals) {
+    REQUIRE_LINKED_MONITOR("job-id list");
     PortEntry *e = Open();
     ASSERT_NE(e, nullptr);
     SetFlags(e, AgentActive);
@@ -934,6 +937,7 @@ TEST_F(JobTest, JobIdListRemovals) {
 // A spooler job id of 0xFFFFFFFF is a job like any other where one job's id
 // is meant; only the explicit request for all empties the list.
 TEST_F(JobTest, JobIdFFFFFFFFIsOneJobWhereOneJobIsMeant) {
+    REQUIRE_LINKED_MONITOR("job-id list");
     PortEntry *e = Open();
     ASSERT_NE(e, nullptr);
     SetFlags(e, AgentActive);
@@ -1018,6 +1022,7 @@ TEST_F(JobTest, ClosePortDuringAnActiveJobLeaksNothing) {
 // exit work runs under the monitor's lock and closes the port below) waits
 // for the exit and then opens the port anew instead of using the closed one.
 TEST_F(JobTest, StartDuringStatusThreadExitOpensThePortAnew) {
+    REQUIRE_LINKED_MONITOR("lock");
     PortEntry *e = Open();
     ASSERT_NE(e, nullptr);
     AgentDouble::SetQueryAnswer(-1);

@@ -8,6 +8,7 @@
 #include "fake_port_monitor.h"
 #include "monitor_loader.h"
 #include "quennet.h"
+#include "shipped_monitor.h"
 
 #include <gtest/gtest.h>
 

@@ -194,6 +194,7 @@ class OomSweep : public StatusFixture {
 // ---------------------------------------------------------------- opening ports
 
 TEST_F(OomSweep, OpenPortExFailsWithNothingAllocatedAndTheTableIntact) {
+    REQUIRE_LINKED_MONITOR("port table");
     // Two ports are open already; the third open fails at every allocation in turn.
     WString a = WSTR("LPT1:"), b = WSTR("LPT2:"), c = WSTR("FILE:"), printer = WSTR("Printer");
     HANDLE first = nullptr, second = nullptr;
@@ -427,6 +428,7 @@ TEST_F(OomSweep, BranticJobThroughThePortMonitor) {
 // ---------------------------------------------------------------- the dispatcher
 
 TEST_F(OomSweep, StatusReportLeavesAtMostOneItemOutOfTheCopyList) {
+    REQUIRE_LINKED_MONITOR("dispatcher");
     const std::vector<DWORD> all = {0x10003, 0x10004, 0x10040};
     Sweep([&] { entry_ = OpenForDispatch(); },
           [&] {
@@ -446,6 +448,7 @@ TEST_F(OomSweep, StatusReportLeavesAtMostOneItemOutOfTheCopyList) {
 }
 
 TEST_F(OomSweep, ReadCycleWithAStatusReportDropsItOrHandsItOver) {
+    REQUIRE_LINKED_MONITOR("reader");
     const std::vector<DWORD> all = {0x10003, 0x10004, 0x10040};
     const std::string report = TklNumber(0x10003, 30010) + TklString(0x10004, "detail") +
                                TklNumber(0x10040, 3) + "\f" + TklNumber(220, -3) + "\f";

@@ -18,6 +18,7 @@
 #include "printer_port_monitor.h"
 #include "quennet.h"
 #include "transport_double_state.h"
+#include "shipped_monitor.h"
 
 #include <gtest/gtest.h>
 

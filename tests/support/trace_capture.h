@@ -19,8 +19,10 @@ class TraceCapture {
 
     TraceCapture() : path_(std::string(P_tmpdir) + "/trace-" + std::to_string(getpid()) + ".txt") {
         remove(path_.c_str());
-        PlatSetDebugOutput(path_);
+        redirected_ = PlatSetDebugOutput(path_);
     }
+    // False where the debug output cannot be caught (Windows).
+    bool Redirected() const { return redirected_; }
     ~TraceCapture() {
         PlatSetDebugOutput("");
         remove(path_.c_str());
@@ -49,5 +51,6 @@ class TraceCapture {
 
   private:
     std::string path_;
+    bool redirected_ = false;
     size_t seen_ = 0;
 };

@@ -43,9 +43,12 @@ TEST(WindowsLoader, PosixFoldersSelectWhichLibraryOfANameLoads) {
     EXPECT_FALSE(AgentWithExportLoads(&loaded));
     EXPECT_TRUE(loaded);
 
-    // A list: only the first folder counts.
+    // A list: the folders are searched in order, a missing one is passed over.
     PlatSetLibraryPath(Doubles + "/agent:" + Doubles + "/agent_noexport");
     EXPECT_TRUE(AgentWithExportLoads(&loaded));
+    PlatSetLibraryPath(Doubles + "/nowhere:" + Doubles + "/agent");
+    EXPECT_TRUE(AgentWithExportLoads(&loaded));
+    PlatSetLibraryPath(Doubles + "/agent:" + Doubles + "/agent_noexport");
     WString agentFolder = DllDirectory();
     EXPECT_EQ(agentFolder.find(L'/'), WString::npos) << "a drive path, not a POSIX one";
 
@@ -61,16 +64,20 @@ TEST(WindowsLoader, PosixFoldersSelectWhichLibraryOfANameLoads) {
     EXPECT_EQ(DllDirectory(), agentFolder);
     EXPECT_TRUE(AgentWithExportLoads(&loaded));
 
-    // Windows tells only whether a module is loaded, not how often.
+    // The references taken and given back through the steered calls.
     EXPECT_EQ(PlatModuleRefCount(L"RAVODIR.DLL"), 0);
     HMODULE agent = LoadLibraryW(L"RAVODIR.DLL");
     ASSERT_NE(agent, nullptr);
-    EXPECT_LT(PlatModuleRefCount(L"RAVODIR.DLL"), 0) << "loaded, count unknown";
+    HMODULE again = LoadLibraryW(L"RAVODIR.DLL");
+    EXPECT_EQ(again, agent);
+    EXPECT_EQ(PlatModuleRefCount(L"RAVODIR.DLL"), 2);
+    FreeLibrary(again);
+    EXPECT_EQ(PlatModuleRefCount(L"RAVODIR.DLL"), 1);
     FreeLibrary(agent);
     EXPECT_EQ(PlatModuleRefCount(L"RAVODIR.DLL"), 0);
 }
 
-TEST(WindowsRegistry, EmptyHiveRemovesOnlyTheProductKey) {
+TEST(WindowsRegistry, EmptyHiveRemovesWhatTheProductAndTestsWriteOnly) {
     HKEY key = nullptr;
     DWORD port = 1234;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Morvane\\TallowII\\Ports\\LPT1", 0,

@@ -1,0 +1,80 @@
+// The shipped monitor's entry points (shipped_monitor.h): one load per
+// program, as by the spooler, and every call through its table.
+#include "shipped_monitor.h"
+
+#include "monitor_loader.h"
+
+#ifdef QUENNET_SHIPPED_DLL
+
+// The monitor code linked into the program, which the cases still call for
+// what the DLL does not export (flags, lists, helpers). In parentheses: the
+// name alone is the call redirected to the DLL.
+extern "C" LPMONITOREX WINAPI(InitializePrintMonitor)(LPWSTR registryRoot);
+
+LPMONITOREX ShippedMonitor() {
+    static LoadedMonitor monitor = [] {
+        // The linked code's lock is set up as well: cases that look at a
+        // record take it. It guards nothing of the DLL's, so they look only
+        // while the DLL's threads leave the record alone.
+        (InitializePrintMonitor)(nullptr);
+        return LoadMonitorLibrary(QUENNET_SHIPPED_DLL);
+    }();
+    return monitor.MonitorEx;
+}
+
+namespace {
+
+// The table, which a test program without its monitor cannot do without.
+LPMONITOR Table() {
+    LPMONITOREX monitor = ShippedMonitor();
+    if (monitor == nullptr) {
+        fprintf(stderr, "cannot load %s\n", QUENNET_SHIPPED_DLL);
+        abort();
+    }
+    return &monitor->Monitor;
+}
+
+} // namespace
+
+extern "C" LPMONITOREX WINAPI ShippedInitializePrintMonitor(LPWSTR) {
+    return ShippedMonitor();
+}
+
+BOOL WINAPI ShippedOpenPortEx(LPWSTR portName, LPWSTR printerName, PHANDLE handle,
+                              LPMONITOR portMonitor) {
+    return Table()->pfnOpenPortEx(portName, printerName, handle, portMonitor);
+}
+
+BOOL WINAPI ShippedStartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD level,
+                                LPBYTE docInfo) {
+    return Table()->pfnStartDocPort(port, printerName, jobId, level, docInfo);
+}
+
+BOOL WINAPI ShippedWritePort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD written) {
+    return Table()->pfnWritePort(port, buffer, size, written);
+}
+
+BOOL WINAPI ShippedReadPort(HANDLE port, LPBYTE buffer, DWORD size, LPDWORD read) {
+    return Table()->pfnReadPort(port, buffer, size, read);
+}
+
+BOOL WINAPI ShippedEndDocPort(HANDLE port) {
+    return Table()->pfnEndDocPort(port);
+}
+
+BOOL WINAPI ShippedClosePort(HANDLE port) {
+    return Table()->pfnClosePort(port);
+}
+
+BOOL WINAPI ShippedGetPrinterDataFromPort(HANDLE port, DWORD controlId, LPWSTR valueName,
+                                          LPWSTR inBuffer, DWORD inSize, LPWSTR outBuffer,
+                                          DWORD outSize, LPDWORD returned) {
+    return Table()->pfnGetPrinterDataFromPort(port, controlId, valueName, inBuffer, inSize,
+                                              outBuffer, outSize, returned);
+}
+
+BOOL WINAPI ShippedSetPortTimeOuts(HANDLE port, LPCOMMTIMEOUTS timeouts, DWORD reserved) {
+    return Table()->pfnSetPortTimeOuts(port, timeouts, reserved);
+}
+
+#endif
