@@ -7,6 +7,11 @@
 //   devicemodel.cpp  ReadDeviceModel
 //   transport.cpp    the transport library binding and its slot wrappers
 //   channel.cpp      IsLocalLpt1, QueryJobChannel, the channel branch
+//
+// Unlike Quennet, Brantic has no Port* wrappers: each call into the port
+// monitor's table (io.cpp, job.cpp, output.cpp) is made in the one place
+// that handles it, after checking its slot, because each treats a missing
+// slot its own way (a failed open, ERROR_NOT_SUPPORTED, nothing to end).
 #pragma once
 
 #include "core.h"
