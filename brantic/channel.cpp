@@ -41,10 +41,14 @@ BYTE QueryJobChannel(PortEntry *e) {
 }
 
 BOOL OpenChannel(PortEntry *e, LPDWORD error) {
+    // A refusal is a decision the first time; each retry of WritePort
+    // (every 100 ms while the printer refuses) is a call.
+    DWORD refusal = TestFlags(e, OpenDeferred) ? TRACE_CALLS : TRACE_DECISIONS;
     // A new socket for every open; a failed one is none.
     e->ChannelSocket = TransportCreateSocket();
     if ((e->ChannelSocket & TRANSPORT_SOCKET_FAILED) != 0) {
         *error = GetLastError();
+        TRACE(refusal, e, "channel refused: no socket (error %u)", *error);
         e->ChannelSocket = NO_SOCKET;
         return FALSE;
     }
@@ -55,6 +59,7 @@ BOOL OpenChannel(PortEntry *e, LPDWORD error) {
     snprintf(bind.DeviceName, sizeof(bind.DeviceName), "%s", CHANNEL_DEVICE);
     if (TransportBind(e->ChannelSocket, &bind) != 0) {
         *error = GetLastError();
+        TRACE(refusal, e, "channel refused: bind to %s failed (error %u)", CHANNEL_DEVICE, *error);
         return FALSE;
     }
 
@@ -65,8 +70,11 @@ BOOL OpenChannel(PortEntry *e, LPDWORD error) {
     int connected = TransportConnect(e->ChannelSocket, &connect);
     if (connected < 0 || connected > 2) {
         *error = GetLastError();
+        TRACE(refusal, e, "channel %u refused: connect answered %d (error %u)", connect.Channel,
+              connected, *error);
         return FALSE;
     }
+    TRACE(TRACE_DECISIONS, e, "channel %u opened", connect.Channel);
 
     // The retry time-out from the profile, in milliseconds; the library's
     // own time-outs stay when it cannot tell them.

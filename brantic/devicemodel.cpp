@@ -25,11 +25,14 @@ void ReadDeviceModel(PortEntry *e) {
     DWORD returned = 0;
     if (!GetPrinterDataFromPort(e, IOCTL_PAR_QUERY_DEVICE_ID, nullptr, nullptr, 0, (LPWSTR)text,
                                 DEVICE_ID_BUFFER, &returned) ||
-        returned == 0)
+        returned == 0) {
+        TRACE(TRACE_DECISIONS, e, "device ID asked: no answer (error %u)", GetLastError());
         return;
+    }
     if (returned > DEVICE_ID_BUFFER)
         returned = DEVICE_ID_BUFFER;
     text[returned] = 0;
+    TRACE(TRACE_DECISIONS, e, "device ID asked: %s", (LPCSTR)text);
 
     // Walk the "KEY:value;" fields from the first byte; the last model key wins.
     char *field = text;

@@ -30,7 +30,7 @@ static void RecordCreated(PortHead *entry) {
 
 const MonitorRecordInfo RecordInfo = {
     sizeof(PortEntry), AgentActive,        JobCancelled, AgentActive,   PrinterHandleOf,
-    FreeRecordExtras,  PortMonitorTableOf, LprPort,      RecordCreated,
+    FreeRecordExtras,  PortMonitorTableOf, LprPort,      RecordCreated, "Brantic",
 };
 
 // The seven entry points of a language monitor; every other slot is null.
@@ -61,6 +61,8 @@ static MONITOREX MonitorEx = {
 DLLEXPORT LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR registryRoot) {
     // The lock is set up once per loaded library, even if a host asks twice.
     InitializeMonitorLock();
+    // The trace's switch lives under the key the spooler names here.
+    SetTraceRoot(registryRoot);
     return &MonitorEx;
 }
 
@@ -70,6 +72,7 @@ DLLEXPORT BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID res
 
 BOOL WINAPI OpenPortEx(LPWSTR portName, LPWSTR printerName, PHANDLE handle, LPMONITOR monitor) {
     // The record's own fields and the transport user come in RecordCreated.
+    TRACE(TRACE_CALLS, nullptr, "OpenPortEx %s", (LPCWSTR)portName);
     return OpenPortRecord(portName, printerName, handle, monitor);
 }
 
@@ -79,6 +82,7 @@ BOOL WINAPI ClosePort(HANDLE port) {
         return FALSE;
     }
     PortEntry *e = (PortEntry *)port;
+    TRACE(TRACE_CALLS, e, "ClosePort");
     ClearFlags(e, JobActive);
 
     // The port stops counting as a transport user together with the removal

@@ -5,6 +5,8 @@
 // A failed send ends the job: the socket is closed, the agent told, and the
 // spooler's job cancelled.
 static void CancelChannelJob(PortEntry *e) {
+    TRACE(TRACE_DECISIONS, e, "send over the channel failed (error %u): job %u cancelled",
+          GetLastError(), e->JobId);
     TransportCloseSocket(e->ChannelSocket);
     e->ChannelSocket = NO_SOCKET;
     if (TestFlags(e, AgentActive))
@@ -23,6 +25,7 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written) 
     DWORD unused = 0;
     if (written == nullptr)
         written = &unused;
+    TRACE(TRACE_CALLS, e, "WritePort %u bytes", count);
 
     // The first write of the job tells the agent that data flows.
     if (!TestFlags(e, DataStarted)) {
@@ -34,8 +37,11 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written) 
     // The agent still holds the job: ask again.
     if (!TestFlags(e, AgentStartDone)) {
         LONG reply = AgentJobStart(e, e->Model);
-        if (reply < 0)
+        if (reply < 0) {
+            TRACE(TRACE_CALLS, e, "agent still holds job %u (answer %d)", e->JobId, reply);
             return PauseWrite(written);
+        }
+        TRACE(TRACE_DECISIONS, e, "agent lets job %u go (answer %d)", e->JobId, reply);
         SetFlags(e, AgentStartDone);
         HandleAgentReply(e, reply);
     }
@@ -79,6 +85,7 @@ BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD read) {
         return FALSE;
     }
     PortEntry *e = (PortEntry *)port;
+    TRACE(TRACE_CALLS, e, "ReadPort %u bytes", count);
 
     // The channel has no read; nothing is read and the last error stays.
     if (e->ChannelSocket != NO_SOCKET)
@@ -107,6 +114,7 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPWSTR valueNam
         return FALSE;
     }
     PortEntry *e = (PortEntry *)port;
+    TRACE(TRACE_CALLS, e, "GetPrinterDataFromPort control %x", controlId);
 
     // Without a channel, the port monitor answers for its open port; with no
     // open port or no such slot the request is refused like a bad argument.

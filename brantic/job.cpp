@@ -19,14 +19,28 @@ void AnnounceJob(PortEntry *e) {
     }
     // A negative answer holds the job: WritePort asks again.
     LONG reply = AgentJobStart(e, e->Model);
-    if (reply < 0)
+    if (reply < 0) {
+        TRACE(TRACE_DECISIONS, e, "agent holds job %u (answer %d)", e->JobId, reply);
         return;
+    }
     SetFlags(e, AgentStartDone);
     HandleAgentReply(e, reply);
 }
 
+// Where the job's data goes, as a trace line names it.
+static LPCSTR JobOutputName(PortEntry *e) {
+    if (TestFlags(e, OpenDeferred))
+        return "output deferred";
+    return e->ChannelSocket != NO_SOCKET ? "over the transport channel"
+                                         : "through the port monitor";
+}
+
 BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD level,
                          LPBYTE docInfo) {
+    // The trace is switched on and off between jobs.
+    ReadTraceLevel();
+    TRACE(TRACE_CALLS, IsValidPort(port) ? (PortHead *)port : nullptr, "StartDocPort job %u",
+          jobId);
     if (!IsValidPort(port) || printerName == nullptr || printerName[0] == 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -89,6 +103,8 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
     if (!TestFlags(e, LprPort))
         AnnounceJob(e);
 
+    TRACE(TRACE_DECISIONS, e, "job %u started: %s, agent %s", jobId, JobOutputName(e),
+          TestFlags(e, AgentActive) ? "takes part" : "takes no part");
     if (TestFlags(e, OpenDeferred))
         SetLastError(openError);
     return TRUE;
@@ -100,6 +116,7 @@ BOOL WINAPI EndDocPort(HANDLE port) {
         return FALSE;
     }
     PortEntry *e = (PortEntry *)port;
+    TRACE(TRACE_CALLS, e, "EndDocPort job %u", e->JobId);
 
     // The kept document information is of no more use.
     FreeDocInfo(e->DocInfo);
@@ -140,5 +157,6 @@ BOOL WINAPI EndDocPort(HANDLE port) {
         ClosePrinter(e->PrinterHandle);
         e->PrinterHandle = nullptr;
     }
+    TRACE(TRACE_DECISIONS, e, "job %u ended", e->JobId);
     return TRUE;
 }

@@ -29,11 +29,14 @@ static BOOL OpenPortMonitorOutput(PortEntry *e, LPWSTR printerName, DWORD jobId,
 static BOOL OpenOutput(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo,
                        LPDWORD error) {
     BOOL opened;
-    if (IsLocalLpt1(e->PortName) && TransportLoaded()) {
+    BOOL local = IsLocalLpt1(e->PortName);
+    if (local && TransportLoaded()) {
         // A channel job has no port monitor handle of its own.
         e->PortHandle = nullptr;
         opened = OpenChannel(e, error);
     } else {
+        TRACE(TRACE_DECISIONS, e, "output through the port monitor: %s",
+              local ? "no transport library" : "not the local LPT1");
         e->ChannelSocket = NO_SOCKET;
         opened = OpenPortMonitorOutput(e, printerName, jobId, level, docInfo, error);
     }
@@ -59,15 +62,18 @@ void OpenJobOutput(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level, L
     e->DocInfo = CopyDocInfo(docInfo);
     e->DocInfoLevel = level;
     SetFlags(e, OpenDeferred);
+    TRACE(TRACE_DECISIONS, e, "output does not open (error %u): deferred to WritePort", error);
     SetLastError(error);
 }
 
 BOOL RetryJobOutput(PortEntry *e) {
     DWORD error = ERROR_SUCCESS;
     if (!OpenOutput(e, e->PrinterName, e->JobId, e->DocInfoLevel, (LPBYTE)e->DocInfo, &error)) {
+        TRACE(TRACE_CALLS, e, "deferred output failed again (error %u)", error);
         SetLastError(error);
         return FALSE;
     }
+    TRACE(TRACE_DECISIONS, e, "output opened on a retry in WritePort");
     // The document information stays until EndDocPort.
     ClearFlags(e, OpenDeferred);
     return TRUE;

@@ -53,6 +53,12 @@ void LoadTransport() {
         if (library != nullptr) {
             FillSlots(library);
             std::atomic_ref<HMODULE>(TransportLibrary).store(library);
+            TRACE(TRACE_DECISIONS, nullptr, "transport DARUZUROZ.DLL loaded%s",
+                  Slot(TransportTable.Send) == nullptr ? ", but lacks the export ZLT_Send" : "");
+        } else {
+            TRACE(TRACE_DECISIONS, nullptr,
+                  "transport DARUZUROZ.DLL missing (error %u): LPT1 jobs use the port monitor",
+                  GetLastError());
         }
     }
     // Every open port counts, loaded library or not.

@@ -23,6 +23,31 @@ function(quennet_monitor_code target)
   endif()
 endfunction()
 
+# The version header of programs that print the version (QUENNET_VERSION).
+configure_file(${CMAKE_CURRENT_LIST_DIR}/version.h.in ${CMAKE_BINARY_DIR}/generated/quennet_version.h
+               @ONLY)
+add_library(quennet_version INTERFACE)
+target_include_directories(quennet_version INTERFACE ${CMAKE_BINARY_DIR}/generated)
+
+# A VERSIONINFO resource for a shipped Windows file: FILE is its name as
+# shipped ("Quennet.dll"), DESCRIPTION what Explorer shows as its
+# description. Elsewhere nothing.
+function(quennet_version_resource target file description)
+  if(NOT WIN32)
+    return()
+  endif()
+  set(QUENNET_FILE_NAME ${file})
+  set(QUENNET_FILE_DESCRIPTION ${description})
+  if(file MATCHES "\\.[eE][xX][eE]$")
+    set(QUENNET_FILE_TYPE VFT_APP)
+  else()
+    set(QUENNET_FILE_TYPE VFT_DLL)
+  endif()
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()
+
 # Code of a Windows test program: its calls of what the test hooks steer
 # reach them (platform/windows/steer.h). Never used for what ships.
 function(quennet_steered target)
@@ -33,9 +58,10 @@ endfunction()
 
 # A library the spooler (or a monitor) loads by its DLL name: on Windows
 # NAME.dll, elsewhere libname.so (the platform loader maps "NAME.DLL" to it).
-# DEF names the .def file that keeps the exports undecorated on Windows.
+# DEF names the .def file that keeps the exports undecorated on Windows;
+# DESCRIPTION gives a shipped DLL its version resource.
 function(quennet_dll target dllname)
-  cmake_parse_arguments(ARG "" "DEF;FOLDER" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "DEF;FOLDER;DESCRIPTION" "" ${ARGN})
   string(TOLOWER ${dllname} lower)
   if(WIN32)
     # The file name exactly as the monitors load it: "RAVODIR.DLL", "Quennet.dll".
@@ -46,6 +72,9 @@ function(quennet_dll target dllname)
       set(suffix ".dll")
     endif()
     set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${dllname} SUFFIX ${suffix})
+    if(ARG_DESCRIPTION)
+      quennet_version_resource(${target} ${dllname}${suffix} ${ARG_DESCRIPTION})
+    endif()
     if(ARG_DEF)
       target_sources(${target} PRIVATE ${ARG_DEF})
       # The .def names the undecorated export; on 32-bit Windows the linker

@@ -24,14 +24,20 @@ BOOL AgentLoaded() {
 
 void LoadAgentLibrary() {
     HMODULE library = LoadLibraryW(AGENT_DLL);
-    if (library == nullptr)
+    if (library == nullptr) {
+        TRACE(TRACE_DECISIONS, nullptr, "status agent RAVODIR.DLL missing (error %u): no reports",
+              GetLastError());
         return;
+    }
     PFN_Vorl_LMGetEntryPoints getEntryPoints =
         ProcAs<PFN_Vorl_LMGetEntryPoints>(GetProcAddress(library, AGENT_EXPORT));
     if (getEntryPoints == nullptr) {
+        TRACE(TRACE_DECISIONS, nullptr, "status agent RAVODIR.DLL lacks the export %s: no reports",
+              AGENT_EXPORT);
         FreeLibrary(library);
         return;
     }
+    TRACE(TRACE_DECISIONS, nullptr, "status agent RAVODIR.DLL loaded");
     // Fill a local table, then publish it slot by slot before the handle.
     AgentEntryPoints table;
     memset(&table, 0, sizeof(table));
@@ -95,8 +101,11 @@ static void AgentNames(PortHead *entry, char (&printer)[AGENT_NAME_BUFFER],
 
 // A non-zero status answer ends the agent's part in this job.
 static LONG AgentAnswered(PortHead *entry, LONG answer) {
-    if (answer != 0)
+    if (answer != 0) {
+        TRACE(TRACE_DECISIONS, entry, "agent answered %d: no more reports for job %u", answer,
+              entry->JobId);
         ClearFlags(entry, RecordInfo.AgentOffFlags);
+    }
     return answer;
 }
 
@@ -146,6 +155,7 @@ LONG AgentJobItems(PortHead *entry, DWORD statusWord, DWORD itemCount, TklItem *
 void HandleAgentReply(PortHead *entry, LONG reply) {
     if ((reply & AGENT_REPLY_CANCEL) == 0)
         return;
+    TRACE(TRACE_DECISIONS, entry, "agent cancels job %u (answer %x)", entry->JobId, reply);
     SetFlags(entry, RecordInfo.JobCancelledFlag);
     // Cancel the spooler's job; only a cancel that took is reported.
     HANDLE printer = *RecordInfo.PrinterHandleOf(entry);

@@ -10,6 +10,7 @@
 #include "win32.h"
 
 #include <atomic>
+#include <type_traits>
 
 // ---------------------------------------------------------------- records
 
@@ -41,6 +42,7 @@ struct MonitorRecordInfo {
     // Called under MonitorLock for a record just added to the table, before
     // any other thread can find it; null when the monitor has nothing to add.
     void (*RecordCreated)(PortHead *entry);
+    LPCSTR TraceName; // the library's name at the head of its trace lines
 };
 // Defined by each monitor.
 extern const MonitorRecordInfo RecordInfo;
@@ -163,3 +165,54 @@ BOOL FreeDocInfo(DocInfoCopy *copy);           // FALSE for null
 
 // Value of at most `n` leading hexadecimal digits of `text`.
 DWORD ParseHexDigits(LPCSTR text, DWORD n);
+
+// ---------------------------------------------------------------- trace
+// An opt-in trace for administrators: the REG_DWORD "TraceLevel" under the
+// monitor's own key (the registry root the spooler hands to
+// InitializePrintMonitor, below HKEY_LOCAL_MACHINE), 0 off (the default),
+// 1 decisions, 2 every call as well. It is read at start-up and at every job
+// start, so switching it needs no spooler restart. Each event is one line
+// through OutputDebugStringW. Tracing never changes what the monitor does,
+// the last error included; when off it costs one flag test per call site.
+constexpr DWORD TRACE_DECISIONS = 1;
+constexpr DWORD TRACE_CALLS = 2;
+extern std::atomic<DWORD> TraceLevel;
+
+inline bool TraceOn(DWORD level) {
+    return TraceLevel.load(std::memory_order_relaxed) >= level;
+}
+// Keeps the monitor's registry root (null: none, the trace stays off) and
+// reads the level under it.
+void SetTraceRoot(LPCWSTR registryRoot);
+// Reads the level anew; at every job start.
+void ReadTraceLevel();
+
+// One value of a trace line: a number or a string of either width.
+struct TraceArg {
+    enum Kind { None, Unsigned, Signed, Narrow, Wide } ArgKind = None;
+    unsigned long long Number = 0;
+    const void *Text = nullptr;
+    TraceArg() = default;
+    template <class T>
+    requires std::is_integral_v<T> TraceArg(T value)
+        : ArgKind(std::is_signed_v<T> ? Signed : Unsigned), Number((unsigned long long)value) {}
+    TraceArg(LPCSTR text) : ArgKind(Narrow), Text(text) {}
+    TraceArg(LPCWSTR text) : ArgKind(Wide), Text(text) {}
+};
+// Writes one line: "Quennet [LPT1:] " (the library's name and the entry's
+// port) or, without an entry, "Quennet: ", then `format` with %u %d %x (0x...) %s replaced by
+// `args` in turn. Formats into a fixed buffer: nothing is allocated.
+void TraceLine(PortHead *entry, LPCSTR format, const TraceArg *args, DWORD count);
+// Out of line and cold: the call sites keep only the flag test inline.
+template <class... A>
+[[gnu::noinline, gnu::cold]] void TraceEvent(PortHead *entry, LPCSTR format, const A &...args) {
+    const TraceArg list[] = {TraceArg(args)..., TraceArg()};
+    TraceLine(entry, format, list, (DWORD)sizeof...(A));
+}
+// The call site of every trace line: the arguments are evaluated only when
+// the level is on.
+#define TRACE(level, entry, ...)                                                                   \
+    do {                                                                                           \
+        if (TraceOn(level)) [[unlikely]]                                                           \
+            TraceEvent((entry), __VA_ARGS__);                                                      \
+    } while (0)

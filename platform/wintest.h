@@ -152,6 +152,12 @@ PLATAPI std::string PlatRegistryPath();
 // The whole hive in the export format.
 PLATAPI std::string PlatRegistryExport();
 
+// ---------------------------------------------------------------- debug output
+// Where OutputDebugStringW writes from now on: appended to the file `path`
+// ("": back to WINPLAT_DEBUG_OUTPUT, else standard error). FALSE when the
+// file cannot be opened. On Windows nothing can be redirected: FALSE.
+PLATAPI bool PlatSetDebugOutput(const std::string &path);
+
 // ---------------------------------------------------------------- strings
 // Convenience for tests and the host: UTF-8 <-> UTF-16.
 PLATAPI WString PlatWide(const std::string &utf8);

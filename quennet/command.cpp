@@ -208,14 +208,20 @@ BOOL ComposeCommandText(TklItem *items, DWORD count, LPSTR *text, LPDWORD length
 
     // The parser library lives only for this one call.
     HMODULE library = LoadLibraryW(TKL_PARSER_DLL);
-    if (library == nullptr)
+    if (library == nullptr) {
+        TRACE(TRACE_DECISIONS, nullptr, "parser VEROVIRI.DLL missing (error %u): no command text",
+              GetLastError());
         return FALSE;
+    }
     PFN_TklItemsToText toText =
         ProcAs<PFN_TklItemsToText>(GetProcAddress(library, TKL_ITEMS_TO_TEXT_EXPORT));
     if (toText == nullptr) {
+        TRACE(TRACE_DECISIONS, nullptr, "parser VEROVIRI.DLL lacks the export %s",
+              TKL_ITEMS_TO_TEXT_EXPORT);
         FreeLibrary(library);
         return FALSE;
     }
+    TRACE(TRACE_CALLS, nullptr, "parser VEROVIRI.DLL loaded for a command text");
 
     // Parser calls of all ports and threads never overlap.
     EnterMonitorLock();

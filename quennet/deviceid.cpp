@@ -76,13 +76,16 @@ BOOL QueryDeviceId(PortEntry *e) {
 
     if (!PortGetPrinterData(e, IOCTL_PAR_QUERY_DEVICE_ID, nullptr, nullptr, 0,
                             reinterpret_cast<LPWSTR>(buffer.Text), DEVICE_ID_BUFFER, &returned) ||
-        returned == 0)
+        returned == 0) {
+        TRACE(TRACE_DECISIONS, e, "device ID asked: no answer (error %u)", GetLastError());
         return FALSE;
+    }
 
     // A count beyond what was offered cannot be true; never write past the buffer.
     if (returned > DEVICE_ID_BUFFER)
         returned = DEVICE_ID_BUFFER;
     buffer.Text[returned] = 0;
+    TRACE(TRACE_DECISIONS, e, "device ID asked: %s", (LPCSTR)buffer.Text);
     return ParseDeviceId(e, buffer.Text);
 }
 

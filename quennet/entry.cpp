@@ -59,6 +59,7 @@ const MonitorRecordInfo RecordInfo = {
     PortMonitorTableOf,
     LprPort,
     nullptr,
+    "Quennet",
 };
 
 // ---------------------------------------------------------------- the spooler's table
@@ -91,6 +92,8 @@ static MONITOREX MonitorEx = {
 DLLEXPORT LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR registryRoot) {
     // The lock is set up once per loaded library, even if a host asks twice.
     InitializeMonitorLock();
+    // The trace's switch lives under the key the spooler names here.
+    SetTraceRoot(registryRoot);
     return &MonitorEx;
 }
 
@@ -102,6 +105,7 @@ DLLEXPORT BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID res
 
 BOOL WINAPI OpenPortEx(LPWSTR portName, LPWSTR printerName, PHANDLE handle, LPMONITOR monitor) {
     // A Quennet record needs nothing beyond what every record gets.
+    TRACE(TRACE_CALLS, nullptr, "OpenPortEx %s", (LPCWSTR)portName);
     return OpenPortRecord(portName, printerName, handle, monitor);
 }
 
@@ -111,6 +115,7 @@ BOOL WINAPI ClosePort(HANDLE port) {
         return FALSE;
     }
     PortEntry *e = (PortEntry *)port;
+    TRACE(TRACE_CALLS, e, "ClosePort");
 
     // No job any more; the status thread sees it and leaves. It takes the
     // lock on its way out, so it is stopped before the lock is entered.

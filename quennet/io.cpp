@@ -88,6 +88,8 @@ static void HandOverAfterFailedWrite(PortEntry *e, HANDLE io) {
     HANDLE wake = LoadHandle(e->WakeEvent);
     if (io == nullptr || readDone == nullptr || wake == nullptr)
         return;
+    TRACE(TRACE_DECISIONS, e, "write failed (error %u): the status thread reads the printer first",
+          GetLastError());
     SetEvent(io);
     ResetEvent(readDone);
     SetEvent(wake);
@@ -103,18 +105,23 @@ static void HandOverAfterFailedWrite(PortEntry *e, HANDLE io) {
 
 BOOL DeferredOpenAndStart(PortEntry *e) {
     if (TestFlags(e, OpenPending)) {
-        if (!PortOpen(e))
+        if (!PortOpen(e)) {
+            TRACE(TRACE_CALLS, e, "deferred open failed again (error %u)", GetLastError());
             return FALSE;
+        }
         ClearFlags(e, OpenPending);
         SetFlags(e, StartPending);
     }
     if (!TestFlags(e, StartPending))
         return TRUE;
     // The document information kept by StartDocPort, in DOC_INFO_1's layout.
-    if (!PortStartDoc(e, e->PrinterName, e->JobId, e->DocInfoLevel, (LPBYTE)e->DocInfo))
+    if (!PortStartDoc(e, e->PrinterName, e->JobId, e->DocInfoLevel, (LPBYTE)e->DocInfo)) {
+        TRACE(TRACE_CALLS, e, "deferred start failed again (error %u)", GetLastError());
         return FALSE;
+    }
     ClearFlags(e, StartPending);
     SetFlags(e, PortStarted);
+    TRACE(TRACE_DECISIONS, e, "port below opened and started on a retry in WritePort");
     // A deferred port has no thread of an earlier job: no model shortcut.
     DecideJobMode(e, FALSE);
     return TRUE;
@@ -126,6 +133,7 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written) 
         return FALSE;
     }
     PortEntry *e = (PortEntry *)port;
+    TRACE(TRACE_CALLS, e, "WritePort %u bytes", count);
 
     // The job's first data.
     if (!TestFlags(e, DataStarted)) {
@@ -137,8 +145,11 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written) 
     // The agent's consent, asked again until it stops holding the job.
     if (!TestFlags(e, AgentStartDone)) {
         LONG reply = CallAgentJobStart(e);
-        if (reply < 0)
+        if (reply < 0) {
+            TRACE(TRACE_CALLS, e, "agent still holds job %u (answer %d)", e->JobId, reply);
             return PauseWrite(written);
+        }
+        TRACE(TRACE_DECISIONS, e, "agent lets job %u go (answer %d)", e->JobId, reply);
         SetFlags(e, AgentStartDone);
         HandleAgentReply(e, reply);
     }
@@ -226,6 +237,7 @@ BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD read) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    TRACE(TRACE_CALLS, (PortHead *)port, "ReadPort %u bytes", count);
     return PortRead((PortEntry *)port, buffer, count, read);
 }
 
@@ -249,6 +261,7 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPWSTR valueNam
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    TRACE(TRACE_CALLS, (PortHead *)port, "GetPrinterDataFromPort control %x", controlId);
     return ForwardPrinterData((PortEntry *)port, controlId, valueName, inBuffer, inSize, outBuffer,
                               outSize, returned);
 }

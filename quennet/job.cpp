@@ -33,8 +33,10 @@ static void AnnounceJob(PortEntry *e) {
         return;
     }
     LONG reply = CallAgentJobStart(e);
-    if (reply < 0)
+    if (reply < 0) {
+        TRACE(TRACE_DECISIONS, e, "agent holds job %u (answer %d)", e->JobId, reply);
         return; // held: WritePort asks again
+    }
     SetFlags(e, AgentStartDone);
     HandleAgentReply(e, reply);
 }
@@ -77,10 +79,19 @@ void DecideJobMode(PortEntry *e, BOOL modelShortcut) {
     // An "RVT-101" whose thread still runs from an earlier job is known to talk
     // the job language; otherwise ask the printer, but only for the agent.
     bool language = false;
-    if (modelShortcut && ModelContains(e, "RVT-101") && TestFlags(e, ThreadRunning))
+    if (modelShortcut && ModelContains(e, "RVT-101") && TestFlags(e, ThreadRunning)) {
         language = true;
-    else if (TestFlags(e, AgentActive) && QueryDeviceId(e))
+        TRACE(TRACE_DECISIONS, e, "job language TKL: RVT-101 with its status thread running");
+    } else if (!TestFlags(e, AgentActive)) {
+        TRACE(TRACE_DECISIONS, e, "job language not asked: the agent takes no part");
+    } else if (QueryDeviceId(e)) {
         language = true;
+        TRACE(TRACE_DECISIONS, e, "job language TKL: the device ID names it or a TKL model");
+    } else {
+        TRACE(TRACE_DECISIONS, e,
+              "job language not TKL: the device ID shows neither TKL nor "
+              "a TKL model");
+    }
 
     if (language) {
         SetFlags(e, JobLanguageOn);
@@ -122,12 +133,16 @@ static void KeepDocInfo(PortEntry *e, DWORD level, LPBYTE docInfo) {
 BOOL OpenAndStartPort(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo) {
     // A port monitor that fails here never fails the job: WritePort retries.
     if (!PortOpen(e)) {
+        TRACE(TRACE_DECISIONS, e, "port below does not open (error %u): deferred to WritePort",
+              GetLastError());
         SetFlags(e, OpenPending);
         KeepDocInfo(e, level, docInfo);
         return TRUE;
     }
     ClearFlags(e, OpenPending);
     if (!PortStartDoc(e, printerName, jobId, level, docInfo)) {
+        TRACE(TRACE_DECISIONS, e, "port below does not start (error %u): deferred to WritePort",
+              GetLastError());
         SetFlags(e, StartPending);
         KeepDocInfo(e, level, docInfo);
         return TRUE;
@@ -164,8 +179,21 @@ static void OpenJobPrinter(PortEntry *e, LPWSTR printerName) {
 
 // ---------------------------------------------------------------- StartDocPort
 
+// The job's mode as a trace line names it.
+static LPCSTR JobModeName(PortEntry *e) {
+    if (TestFlags(e, OpenPending) || TestFlags(e, StartPending))
+        return "port below deferred";
+    if (TestFlags(e, JobLanguageOn))
+        return "job language TKL";
+    return TestFlags(e, PrefixPending) ? "plain with notification command" : "plain";
+}
+
 BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD level,
                          LPBYTE docInfo) {
+    // The trace is switched on and off between jobs.
+    ReadTraceLevel();
+    TRACE(TRACE_CALLS, IsValidPort(port) ? (PortHead *)port : nullptr, "StartDocPort job %u",
+          jobId);
     if (!IsValidPort(port) || printerName == nullptr || printerName[0] == 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -228,6 +256,8 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
     // Elsewhere after the decision, so that the agent learns the model.
     if (!TestFlags(e, LprPort))
         AnnounceJob(e);
+    TRACE(TRACE_DECISIONS, e, "job %u started: %s, agent %s", jobId, JobModeName(e),
+          TestFlags(e, AgentActive) ? "takes part" : "takes no part");
     return TRUE;
 }
 
@@ -278,6 +308,7 @@ BOOL WINAPI EndDocPort(HANDLE port) {
         return FALSE;
     }
     PortEntry *e = (PortEntry *)port;
+    TRACE(TRACE_CALLS, e, "EndDocPort job %u", e->JobId);
 
     ReleaseJobBuffers(e);
     bool marked = FinishJob(e);
@@ -298,6 +329,8 @@ BOOL WINAPI EndDocPort(HANDLE port) {
         // FinishJob; the spooler must still learn that it left.
         if (!marked && e->PrinterHandle != nullptr)
             SetJobW(e->PrinterHandle, e->JobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
+        TRACE(TRACE_DECISIONS, e, "job %u ended: the status thread waits for its end report",
+              e->JobId);
         ClearFlags(e, JobActive);
         return TRUE;
     }
@@ -332,6 +365,7 @@ BOOL WINAPI EndDocPort(HANDLE port) {
         ClosePrinter(e->PrinterHandle);
         e->PrinterHandle = nullptr;
     }
+    TRACE(TRACE_DECISIONS, e, "job %u ended: port below closed", e->JobId);
     return TRUE;
 }
 

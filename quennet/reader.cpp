@@ -158,14 +158,20 @@ BOOL ParseTklText(LPSTR segment, LPDWORD consumed, TklItem **items, LPDWORD coun
 
     // The parser library is loaded around every single call.
     HMODULE library = LoadLibraryW(TKL_PARSER_DLL);
-    if (library == nullptr)
+    if (library == nullptr) {
+        TRACE(TRACE_DECISIONS, nullptr, "parser VEROVIRI.DLL missing (error %u): answers unread",
+              GetLastError());
         return FALSE;
+    }
     PFN_TklTextToItems parse =
         ProcAs<PFN_TklTextToItems>(GetProcAddress(library, TKL_TEXT_TO_ITEMS_EXPORT));
     if (parse == nullptr) {
+        TRACE(TRACE_DECISIONS, nullptr, "parser VEROVIRI.DLL lacks the export %s",
+              TKL_TEXT_TO_ITEMS_EXPORT);
         FreeLibrary(library);
         return FALSE;
     }
+    TRACE(TRACE_CALLS, nullptr, "parser VEROVIRI.DLL loaded for an answer");
 
     // No two parser calls of the process overlap.
     DWORD length = (DWORD)strlen(segment);

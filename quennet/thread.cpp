@@ -92,6 +92,8 @@ BOOL StartStatusThread(PortEntry *e) {
     // Without all three the thread could neither be stopped nor share the port.
     if (LoadHandle(e->WakeEvent) == nullptr || LoadHandle(e->ReadDoneEvent) == nullptr ||
         LoadHandle(e->PortIoEvent) == nullptr) {
+        TRACE(TRACE_DECISIONS, e, "status thread not started: no events (error %u)",
+              GetLastError());
         CloseStatusEvents(e);
         return FALSE;
     }
@@ -106,6 +108,7 @@ BOOL StartStatusThread(PortEntry *e) {
     HANDLE thread = CreateThread(nullptr, STATUS_THREAD_STACK, StatusThreadMain, e, 0, nullptr);
     if (thread == nullptr) {
         // The job goes on without status polling.
+        TRACE(TRACE_DECISIONS, e, "status thread not started (error %u)", GetLastError());
         ClearFlags(e, ThreadRunning);
         CloseStatusEvents(e);
         e->ThreadLibrary = nullptr;
@@ -114,6 +117,7 @@ BOOL StartStatusThread(PortEntry *e) {
         return FALSE;
     }
     // The thread is never joined.
+    TRACE(TRACE_DECISIONS, e, "status thread started for job %u", e->JobId);
     SetThreadPriority(thread, THREAD_PRIORITY_LOWEST);
     CloseHandle(thread);
     return TRUE;
@@ -192,6 +196,7 @@ DWORD WINAPI StatusThreadMain(LPVOID parameter) {
             DWORD limit =
                 TestFlags(e, WriteFailed) ? IDLE_LIMIT_AFTER_FAILED_WRITE_MS : IDLE_LIMIT_MS;
             if (now - e->LastActivityTick > limit) {
+                TRACE(TRACE_DECISIONS, e, "status thread idle for %u ms: stopping", limit);
                 ClearFlags(e, KeepPolling);
                 continue;
             }
@@ -203,6 +208,9 @@ DWORD WINAPI StatusThreadMain(LPVOID parameter) {
         WaitForSingleObject(LoadHandle(e->WakeEvent), PollingInterval(e));
     }
 
+    // Decided under the lock, which the list's changes take too.
+    TRACE(TRACE_DECISIONS, e, "status thread stops: %s",
+          e->JobIds == nullptr ? "no job end report owed" : "owed job end reports given up");
     EndStatusThread(e);
     LeaveMonitorLock();
     if (library != nullptr)

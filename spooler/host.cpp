@@ -221,6 +221,11 @@ bool Run::PrepareEnvironment() {
         ok = SetDword(tallow + "\\VorlAgnt", "PollingLevel", (DWORD)Options_.PollingLevel);
     if (ok && Options_.NotifyPort >= 0)
         ok = SetDword(tallow, "JobNotifyPort", (DWORD)Options_.NotifyPort);
+    // The trace, switched on under the monitor's own key, written to a file.
+    if (ok && Options_.TraceLevel != 0) {
+        ok = SetDword(HostMonitorKey, "TraceLevel", Options_.TraceLevel) &&
+             PlatSetDebugOutput(Result_.TempFolder + "/trace.txt");
+    }
     if (ok && Options_.LprPort)
         ok = CreateKey("SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\LPR Port\\Ports\\" +
                        Options_.Port);
@@ -300,8 +305,8 @@ bool Run::LoadMonitor() {
             Result_.Setup = path + " has no export InitializePrintMonitor";
             return false;
         }
-        WCHAR root[] = WSTR("SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Host");
-        Monitor_ = initialize(root);
+        WString root = PlatWide(HostMonitorKey);
+        Monitor_ = initialize(root.data());
         if (Monitor_ == nullptr) {
             Result_.Setup = "InitializePrintMonitor of " + path + " answered null";
             return false;
@@ -474,6 +479,10 @@ void Run::Collect() {
     }
     if (!Result_.JournalPath.empty())
         ReadFile(Result_.JournalPath, &Result_.Journal);
+    if (Options_.TraceLevel != 0) {
+        PlatSetDebugOutput("");
+        ReadFile(Result_.TempFolder + "/trace.txt", &Result_.Trace);
+    }
     Result_.RegistryPorts = ExportSections(
         PlatRegistryExport(), "HKEY_LOCAL_MACHINE\\SOFTWARE\\Morvane\\TallowII\\Ports");
 }
@@ -554,6 +563,8 @@ void Run::Execute() {
 }
 
 } // namespace
+
+const char HostMonitorKey[] = "SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Host";
 
 HostResult RunHost(const HostOptions &options) {
     HostResult result;

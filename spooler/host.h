@@ -51,6 +51,7 @@ struct HostOptions {
     std::string PrinterRecord; // simprinter's record file
     std::vector<std::string> Files;
     bool Progress = true; // progress lines on stderr for long jobs
+    DWORD TraceLevel = 0; // the monitor's TraceLevel: 1 decisions, 2 every call too
 };
 
 struct JobResult {
@@ -91,9 +92,13 @@ struct HostResult {
     long PrinterHandlesLeft = 0;
     bool PortClosed = false;
     std::string Journal;
+    std::string Trace;         // the monitor's trace lines, with TraceLevel set
     std::string RegistryPorts; // the hive's Ports keys in the export format
     std::vector<std::string> Warnings;
 };
+
+// The key the host names in InitializePrintMonitor (below HKEY_LOCAL_MACHINE).
+extern const char HostMonitorKey[];
 
 // Runs everything: environment, monitor, port, jobs, wait, close, collect.
 HostResult RunHost(const HostOptions &options);

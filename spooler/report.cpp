@@ -265,6 +265,16 @@ std::string FormatReport(const HostResult &r) {
     while (std::getline(journal, line))
         out << "  " << line << "\n";
 
+    // The monitor's trace, when it was switched on.
+    if (r.Options.TraceLevel != 0) {
+        out << "\nmonitor trace (TraceLevel " << r.Options.TraceLevel
+            << " under HKEY_LOCAL_MACHINE\\" << HostMonitorKey
+            << "): " << Count(Lines(r.Trace), "line") << "\n";
+        std::istringstream trace(r.Trace);
+        while (std::getline(trace, line))
+            out << "  " << line << "\n";
+    }
+
     // What the monitor wrote into the registry.
     out << "\nregistry values written under "
            "HKEY_LOCAL_MACHINE\\SOFTWARE\\Morvane\\TallowII\\Ports\n";

@@ -1,11 +1,13 @@
 // simprinter: the simulated printer as a process on loopback TCP, for a raw
 // TCP socket port monitor and for the transport library's job channels.
 #include "cli.h"
+#include "quennet_version.h"
 #include "sim_server.h"
 #include "wintest.h"
 
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <atomic>
 #include <chrono>
@@ -40,6 +42,7 @@ const char Usage[] =
     "  --lifetime SECONDS     stop after SECONDS in any case (default 600)\n"
     "  --library-path DIRS    folders of VEROVIRI.DLL, ':'-separated\n"
     "                         (default: the companions folder beside this program)\n"
+    "  --version              the version\n"
     "  -h, --help             this text\n"
     "\n";
 
@@ -65,6 +68,8 @@ int main(int argc, char **argv) {
         ->check(WholeNumber(1, 86400, "1 to 86400 seconds expected"));
     app.add_option("--library-path", libraryPath);
     AddPrinterOptions(app, &printer);
+    bool version = false;
+    app.add_flag("--version", version);
     bool help = false;
     std::string error;
     if (!ParseCommandLine(app, argc, argv, &help, &error)) {
@@ -73,6 +78,10 @@ int main(int argc, char **argv) {
     }
     if (help) {
         printf("%s%s", Usage, PrinterOptionsHelp);
+        return 0;
+    }
+    if (version) {
+        printf("simprinter %s\n", QUENNET_VERSION);
         return 0;
     }
     server.BasePort = (unsigned)basePort;

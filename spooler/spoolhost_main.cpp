@@ -1,8 +1,10 @@
 // spoolhost: plays the NT spooler for one language monitor and prints a report.
 #include "cli.h"
 #include "host.h"
+#include "quennet_version.h"
 
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 
 namespace {
@@ -74,6 +76,10 @@ const char Usage[] =
     "  --registry PATH        the registry hive file to use (default: a new one)\n"
     "  --keep                 keep the temporary folder (hive, journal)\n"
     "  --quiet                no progress lines on long jobs\n"
+    "  --trace                switch the monitor's trace on (TraceLevel 1, its\n"
+    "                         decisions) and show its lines in the report\n"
+    "  --trace-calls          the same with every call of the spooler (TraceLevel 2)\n"
+    "  --version              the version\n"
     "  -h, --help             this text\n"
     "\n";
 
@@ -155,6 +161,8 @@ void AddOptions(CLI::App &app, HostOptions *o, long long *query, long long *stat
     app.add_option("--registry", o->Registry);
     app.add_flag("--keep", o->Keep);
     app.add_flag_callback("--quiet", [o] { o->Progress = false; });
+    app.add_flag_callback("--trace", [o] { o->TraceLevel = 1; });
+    app.add_flag_callback("--trace-calls", [o] { o->TraceLevel = 2; });
 
     // The simulated printer, and the files to print.
     AddPrinterOptions(app, &o->Sim);
@@ -199,6 +207,13 @@ bool Parse(int argc, char **argv, HostOptions *o, bool *help) {
 } // namespace
 
 int main(int argc, char **argv) {
+    // The version, whatever else the command line says.
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--version") == 0) {
+            printf("spoolhost %s\n", QUENNET_VERSION);
+            return 0;
+        }
+    }
     HostOptions options;
     bool help = false;
     if (!Parse(argc, argv, &options, &help))

@@ -214,6 +214,13 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR src, int srcLe
 int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR src, int srcLength, LPSTR dst,
                                int dstLength, LPCSTR defaultChar, LPBOOL usedDefault);
 
+// ---------------------------------------------------------------- debug output
+
+// Writes `text` (a whole line, its line break included) where debug output
+// goes here: the file named by WINPLAT_DEBUG_OUTPUT, else standard error
+// (PlatSetDebugOutput of wintest.h overrides both). Leaves the last error.
+void WINAPI OutputDebugStringW(LPCWSTR text);
+
 // ---------------------------------------------------------------- loader
 
 HMODULE WINAPI LoadLibraryW(LPCWSTR name);

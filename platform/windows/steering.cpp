@@ -292,3 +292,11 @@ DWORD WINAPI SteeredWNetGetConnectionW(LPCWSTR localName, LPWSTR remoteName, LPD
 PlatObjectCounts PlatOpenObjects() {
     return {-1, -1, -1, -1};
 }
+
+// ---------------------------------------------------------------- debug output
+
+// The system's debug output goes to a debugger; it is not steered (yet), so
+// it cannot be redirected here and trace tests skip.
+bool PlatSetDebugOutput(const std::string &) {
+    return false;
+}

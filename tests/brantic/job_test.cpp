@@ -2,6 +2,7 @@
 // EndDocPort, deferred opens, the agent's part, the model read from the
 // device ID, and the read and printer-data paths.
 #include "brantic_test.h"
+#include "trace_capture.h"
 
 namespace {
 
@@ -69,6 +70,34 @@ TEST_F(JobTest, AJobRunsThroughThePortMonitorAndIsReportedAndMarked) {
               (std::vector<DWORD>{JOB_CONTROL_SENT_TO_PRINTER, JOB_CONTROL_LAST_PAGE_EJECTED}));
     EXPECT_EQ(PlatSpoolerOpenHandles(), 0);
     EXPECT_EQ(port_->Flags & JobActive, 0u);
+}
+
+// With the trace on, one line per call and decision of a job, in order;
+// switched off before the next job (no restart), that job writes nothing.
+TEST_F(JobTest, TheTraceTellsAJobInOrderAndIsSilentWhenOff) {
+    TraceCapture trace;
+    if (!trace.Redirected())
+        GTEST_SKIP() << "the debug output cannot be caught here";
+    trace.SetLevel(TRACE_CALLS);
+    ASSERT_NE(InitializePrintMonitor((LPWSTR)TraceCapture::Root), nullptr);
+    ASSERT_TRUE(Start(port_, 7));
+    EXPECT_EQ(Write(port_, "hello"), 5u);
+    ASSERT_TRUE(EndDocPort(port_));
+    EXPECT_EQ(trace.Lines(),
+              (std::vector<std::string>{
+                  "Brantic: trace level 2", "Brantic [LPT2:] StartDocPort job 7",
+                  "Brantic [LPT2:] output through the port monitor: not the local LPT1",
+                  "Brantic [LPT2:] GetPrinterDataFromPort control 0x16000c",
+                  "Brantic [LPT2:] device ID asked: MFG:X;MDL:abc;CMD:Y;",
+                  "Brantic [LPT2:] job 7 started: through the port monitor, agent takes part",
+                  "Brantic [LPT2:] WritePort 5 bytes", "Brantic [LPT2:] EndDocPort job 7",
+                  "Brantic [LPT2:] job 7 ended"}));
+
+    trace.SetLevel(0);
+    ASSERT_TRUE(Start(port_, 8));
+    EXPECT_EQ(Write(port_, "hello"), 5u);
+    ASSERT_TRUE(EndDocPort(port_));
+    EXPECT_EQ(trace.Lines(), std::vector<std::string>{});
 }
 
 TEST_F(JobTest, StartRefusesBadArgumentsAndASecondJob) {

@@ -9,6 +9,7 @@
 #include "monitor_loader.h"
 #include "quennet.h"
 #include "status_fixture.h"
+#include "trace_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -190,6 +191,40 @@ TEST_F(JobTest, SecondStartDuringJobIsBusyAndFirstJobGoesOn) {
     // Ended, the port takes the next job.
     EXPECT_TRUE(Start(8, PrinterB));
     EXPECT_TRUE(EndDocPort(port_));
+}
+
+// With the trace on, one line per call and decision of a job, in order;
+// switched off before the next job (no restart), that job writes nothing.
+TEST_F(JobTest, TheTraceTellsAJobInOrderAndIsSilentWhenOff) {
+    TraceCapture trace;
+    if (!trace.Redirected())
+        GTEST_SKIP() << "the debug output cannot be caught here";
+    trace.SetLevel(TRACE_CALLS);
+    ASSERT_NE(InitializePrintMonitor((LPWSTR)TraceCapture::Root), nullptr);
+    ASSERT_NE(Open(), nullptr);
+    pm_.SetDeviceId(PlainDeviceId);
+    ASSERT_TRUE(Start(7));
+    EXPECT_EQ(Write("DATA").Written, 4u);
+    ASSERT_TRUE(EndDocPort(port_));
+    EXPECT_EQ(trace.Lines(),
+              (Names{"Quennet: trace level 2",
+                     "Quennet: OpenPortEx LPT1:", "Quennet: status agent RAVODIR.DLL loaded",
+                     "Quennet [LPT1:] StartDocPort job 7",
+                     std::string("Quennet [LPT1:] device ID asked: ") + PlainDeviceId,
+                     "Quennet [LPT1:] job language not TKL: the device ID shows neither TKL nor "
+                     "a TKL model",
+                     "Quennet: parser VEROVIRI.DLL loaded for a command text",
+                     "Quennet [LPT1:] job 7 started: plain with notification command, agent "
+                     "takes part",
+                     "Quennet [LPT1:] WritePort 4 bytes", "Quennet [LPT1:] EndDocPort job 7",
+                     "Quennet: parser VEROVIRI.DLL loaded for a command text",
+                     "Quennet [LPT1:] job 7 ended: port below closed"}));
+
+    trace.SetLevel(0);
+    ASSERT_TRUE(Start(8));
+    EXPECT_EQ(Write("DATA").Written, 4u);
+    ASSERT_TRUE(EndDocPort(port_));
+    EXPECT_EQ(trace.Lines(), Names{});
 }
 
 // Bad handles and names are refused by every entry point of the job.
