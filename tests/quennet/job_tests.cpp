@@ -1316,6 +1316,7 @@ TEST_F(JobTest, DeferredOpenAsksANonReportingAgentAgain) {
 // agent answer turns it off during the thread's read, the writer stops
 // waiting for that read after one wait of a second instead of waiting it out.
 TEST_F(JobTest, FailedWriteHandOverStopsWaitingWhenTheJobLanguageEnds) {
+    REQUIRE_LINKED_MONITOR("agent binding");
     PlatSetClockScale(100.0);
     PortEntry *e = Open();
     ASSERT_NE(e, nullptr);
