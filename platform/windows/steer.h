@@ -33,6 +33,8 @@ BOOL WINAPI SteeredClosePrinter(HANDLE printer);
 UINT WINAPI SteeredGetProfileIntW(LPCWSTR section, LPCWSTR key, INT defaultValue);
 DWORD WINAPI SteeredWNetGetConnectionW(LPCWSTR localName, LPWSTR remoteName, LPDWORD length);
 
+VOID WINAPI SteeredOutputDebugStringW(LPCWSTR text);
+
 HMODULE WINAPI SteeredLoadLibraryW(LPCWSTR name);
 HMODULE WINAPI SteeredLoadLibraryA(LPCSTR name);
 BOOL WINAPI SteeredFreeLibrary(HMODULE module);
@@ -55,6 +57,7 @@ VOID WINAPI SteeredFreeLibraryAndExitThread(HMODULE module, DWORD exitCode);
 #define ClosePrinter SteeredClosePrinter
 #define GetProfileIntW SteeredGetProfileIntW
 #define WNetGetConnectionW SteeredWNetGetConnectionW
+#define OutputDebugStringW SteeredOutputDebugStringW
 #define LoadLibraryW SteeredLoadLibraryW
 #define LoadLibraryA SteeredLoadLibraryA
 #define FreeLibrary SteeredFreeLibrary

@@ -10,6 +10,7 @@
 #include "../common/common.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <unordered_set>
@@ -97,6 +98,7 @@ const Steer SteeredImports[] = {
     STEER(FreeLibraryAndExitThread),
     STEER(GetProfileIntW),
     STEER(WNetGetConnectionW),
+    STEER(OutputDebugStringW),
 };
 #undef STEER
 
@@ -295,8 +297,49 @@ PlatObjectCounts PlatOpenObjects() {
 
 // ---------------------------------------------------------------- debug output
 
-// The system's debug output goes to a debugger; it is not steered (yet), so
-// it cannot be redirected here and trace tests skip.
-bool PlatSetDebugOutput(const std::string &) {
-    return false;
+namespace {
+
+// PlatSetDebugOutput's file; without one the lines go to the system's debug
+// output as usual.
+struct DebugOutput {
+    std::mutex Lock;
+    FILE *File = nullptr;
+};
+
+DebugOutput &Debug() {
+    static DebugOutput *state = new DebugOutput;
+    return *state;
+}
+
+} // namespace
+
+VOID WINAPI SteeredOutputDebugStringW(LPCWSTR text) {
+    if (text == nullptr)
+        return;
+    DWORD error = GetLastError();
+    DebugOutput &d = Debug();
+    {
+        std::lock_guard<std::mutex> guard(d.Lock);
+        if (d.File == nullptr) {
+            OutputDebugStringW(text);
+        } else {
+            // One write per line, so that lines of different threads never mix.
+            std::string line = PlatNarrow(text);
+            fwrite(line.data(), 1, line.size(), d.File);
+            fflush(d.File);
+        }
+    }
+    SetLastError(error);
+}
+
+bool PlatSetDebugOutput(const std::string &path) {
+    DebugOutput &d = Debug();
+    std::lock_guard<std::mutex> guard(d.Lock);
+    if (d.File != nullptr)
+        fclose(d.File);
+    d.File = nullptr;
+    if (path.empty())
+        return true;
+    d.File = fopen(path.c_str(), "ab");
+    return d.File != nullptr;
 }

@@ -11,7 +11,9 @@
 // name alone is the call redirected to the DLL.
 extern "C" LPMONITOREX WINAPI(InitializePrintMonitor)(LPWSTR registryRoot);
 
-LPMONITOREX ShippedMonitor() {
+namespace {
+
+LoadedMonitor &Shipped() {
     static LoadedMonitor monitor = [] {
         // The linked code's lock is set up as well: cases that look at a
         // record take it. It guards nothing of the DLL's, so they look only
@@ -19,7 +21,13 @@ LPMONITOREX ShippedMonitor() {
         (InitializePrintMonitor)(nullptr);
         return LoadMonitorLibrary(QUENNET_SHIPPED_DLL);
     }();
-    return monitor.MonitorEx;
+    return monitor;
+}
+
+} // namespace
+
+LPMONITOREX ShippedMonitor() {
+    return Shipped().MonitorEx;
 }
 
 namespace {
@@ -36,8 +44,16 @@ LPMONITOR Table() {
 
 } // namespace
 
-extern "C" LPMONITOREX WINAPI ShippedInitializePrintMonitor(LPWSTR) {
-    return ShippedMonitor();
+// Called again with the key a case names (its trace level, say), as the
+// linked code would be.
+extern "C" LPMONITOREX WINAPI ShippedInitializePrintMonitor(LPWSTR registryRoot) {
+    HMODULE module = Shipped().Module;
+    FARPROC proc = module != nullptr ? GetProcAddress(module, "InitializePrintMonitor") : nullptr;
+    if (proc == nullptr || registryRoot == nullptr)
+        return ShippedMonitor();
+    typedef LPMONITOREX(WINAPI * PFN_InitializePrintMonitor)(LPWSTR);
+    return reinterpret_cast<PFN_InitializePrintMonitor>(reinterpret_cast<void (*)(void)>(proc))(
+        registryRoot);
 }
 
 BOOL WINAPI ShippedOpenPortEx(LPWSTR portName, LPWSTR printerName, PHANDLE handle,

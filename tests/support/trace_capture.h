@@ -1,5 +1,5 @@
 // The monitors' trace as a test reads it: TraceLevel under a monitor key of
-// the registry, and the debug output gathered in a file (POSIX hooks only).
+// the registry, and the debug output gathered in a file.
 #pragma once
 
 #include "wintest.h"
@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -17,11 +18,14 @@ class TraceCapture {
     static constexpr const WCHAR *Root =
         WSTR("SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Trace Test");
 
-    TraceCapture() : path_(std::string(P_tmpdir) + "/trace-" + std::to_string(getpid()) + ".txt") {
+    TraceCapture()
+        : path_((std::filesystem::temp_directory_path() /
+                 ("trace-" + std::to_string(getpid()) + ".txt"))
+                    .string()) {
         remove(path_.c_str());
         redirected_ = PlatSetDebugOutput(path_);
     }
-    // False where the debug output cannot be caught (Windows).
+    // False where the debug output cannot be caught.
     bool Redirected() const { return redirected_; }
     ~TraceCapture() {
         PlatSetDebugOutput("");
