@@ -155,7 +155,8 @@ PLATAPI std::string PlatRegistryExport();
 // ---------------------------------------------------------------- debug output
 // Where OutputDebugStringW writes from now on: appended to the file `path`
 // ("": back to WINPLAT_DEBUG_OUTPUT, else standard error). FALSE when the
-// file cannot be opened. On Windows nothing can be redirected: FALSE.
+// file cannot be opened. On Windows the steered calls write there; "" gives
+// the lines back to the system's debug output.
 PLATAPI bool PlatSetDebugOutput(const std::string &path);
 
 // ---------------------------------------------------------------- strings
