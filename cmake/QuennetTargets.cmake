@@ -56,6 +56,21 @@ function(quennet_steered target)
   endif()
 endfunction()
 
+# The copy of monitor code that Windows test programs link: the same sources
+# as `target`, built as `kind` with the calls steered, linking `base`. The
+# monitors' DLLs are built from `target` itself.
+function(quennet_steered_copy target kind base)
+  if(WIN32 AND QUENNET_TESTS)
+    get_target_property(sources ${target} SOURCES)
+    add_library(${target}_steered ${kind} ${sources})
+    target_include_directories(${target}_steered PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+    target_link_libraries(${target}_steered PUBLIC ${base})
+    quennet_warnings(${target}_steered)
+    quennet_monitor_code(${target}_steered)
+    quennet_steered(${target}_steered)
+  endif()
+endfunction()
+
 # A library the spooler (or a monitor) loads by its DLL name: on Windows
 # NAME.dll, elsewhere libname.so (the platform loader maps "NAME.DLL" to it).
 # DEF names the .def file that keeps the exports undecorated on Windows;
