@@ -15,8 +15,10 @@
 //   0xF3       the next 16 bytes, the read claiming 100 bytes more
 //   0xF4-0xFF  the next (op - 0xF3) bytes and a form feed
 // After the operations every read is empty. What one input has the printer
-// say is held to four accumulation buffers: more only repeats what they show,
-// and long inputs would otherwise take most of the fuzzer's time.
+// say is held to one accumulation buffer and a segment: enough to fill the
+// buffer, have it dropped and start again. More only repeats what that shows,
+// and the cycle scans its whole text again at every parse, so long inputs
+// would otherwise take most of the fuzzer's time.
 #include "fuzz_input.h"
 #include "quennet.h"
 #include "wintest.h"
@@ -109,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     Reads.clear();
     size_t total = 0;
-    while (!input.Empty() && total <= 4 * ACCUMULATION_BUFFER_SIZE) {
+    while (!input.Empty() && total <= ACCUMULATION_BUFFER_SIZE + SEGMENT_BUFFER_SIZE) {
         uint8_t op = input.Byte();
         Read read;
         if (op < 0xF0) {
