@@ -34,13 +34,20 @@ void WriteFile(const std::string &path, const std::string &text) {
 
 const char *const Prefix = "Windows Registry Editor Version 5.00\n\n";
 
-// The two hive files of this process, removed when it ends.
+// The two hive files of this process, removed after every input: libFuzzer
+// ends an interrupted run without running destructors, and /dev/shm would
+// keep what is left there until the machine restarts. (A crash leaves the
+// files of the input that crashed.)
 struct Files {
     std::string First = Folder() + "/quennet-hive-fuzz-" + std::to_string(getpid());
     std::string Second = First + "-again";
-    ~Files() {
-        unlink(First.c_str());
-        unlink(Second.c_str());
+};
+
+struct RemovedAtEnd {
+    const Files &Names;
+    ~RemovedAtEnd() {
+        unlink(Names.First.c_str());
+        unlink(Names.Second.c_str());
     }
 };
 
@@ -49,6 +56,7 @@ struct Files {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static Files files;
     const std::string &first = files.First, &second = files.Second;
+    RemovedAtEnd removed{files};
     FuzzInput input(data, size);
     // Half of the inputs get the header for free, so the fuzzer spends its
     // time on sections and values.
