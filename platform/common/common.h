@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace winplat {
 
@@ -37,5 +39,10 @@ BOOL RecordClosePrinter(HANDLE printer);
 UINT ProfileInt(LPCWSTR section, LPCWSTR key, INT defaultValue);
 // WNetGetConnectionW of a device, from its persistent entry in the registry.
 DWORD NetworkConnection(LPCWSTR localName, LPWSTR remoteName, LPDWORD length);
+
+// ---------------------------------------------------------------- loader (folders.cpp)
+
+// The folders of a list separated by `separator`, empty entries left out.
+std::vector<std::string> SplitFolders(const std::string &folders, char separator);
 
 } // namespace winplat

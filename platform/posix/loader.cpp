@@ -32,27 +32,13 @@ struct LoaderState {
     std::vector<Module *> Modules; // HMODULE is the Module's address
 };
 
-std::vector<std::string> SplitFolders(const std::string &folders) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start <= folders.size()) {
-        size_t end = folders.find(':', start);
-        if (end == std::string::npos)
-            end = folders.size();
-        if (end > start)
-            out.push_back(folders.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
-}
-
 // Never destroyed: libraries may still be in use while the process exits.
 LoaderState &State() {
     static LoaderState *state = [] {
         auto *s = new LoaderState;
         const char *path = getenv("WINPLAT_LIBRARY_PATH");
         if (path != nullptr)
-            s->Folders = SplitFolders(path);
+            s->Folders = winplat::SplitFolders(path, ':');
         return s;
     }();
     return *state;
@@ -286,7 +272,7 @@ BOOL WINAPI SetDllDirectoryW(LPCWSTR folder) {
 void PlatSetLibraryPath(const std::string &folders) {
     LoaderState &s = State();
     std::lock_guard<std::recursive_mutex> guard(s.Lock);
-    s.Folders = SplitFolders(folders);
+    s.Folders = winplat::SplitFolders(folders, ':');
 }
 
 long PlatModuleRefCount(const WString &dllName) {

@@ -9,6 +9,7 @@
 #include "steer.h"
 
 #include "../wintest.h"
+#include "../common/common.h"
 
 #include <cstdlib>
 #include <map>
@@ -37,19 +38,8 @@ LoaderState &Loader() {
 
 // The folders of the list: ':'-separated when it is a POSIX path list,
 // ';'-separated otherwise (drive letters carry a colon).
-std::vector<std::string> SplitFolders(const std::string &folders) {
-    char separator = !folders.empty() && folders[0] == '/' ? ':' : ';';
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start <= folders.size()) {
-        size_t end = folders.find(separator, start);
-        if (end == std::string::npos)
-            end = folders.size();
-        if (end > start)
-            out.push_back(folders.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
+std::vector<std::string> FoldersOf(const std::string &folders) {
+    return winplat::SplitFolders(folders, !folders.empty() && folders[0] == '/' ? ':' : ';');
 }
 
 // A POSIX absolute path as Wine's drive path; other paths as they are.
@@ -153,7 +143,7 @@ VOID WINAPI SteeredFreeLibraryAndExitThread(HMODULE module, DWORD exitCode) {
 
 void PlatSetLibraryPath(const std::string &folders) {
     std::vector<WString> native;
-    for (const std::string &folder : SplitFolders(folders))
+    for (const std::string &folder : FoldersOf(folders))
         native.push_back(NativePath(folder));
     // The system's search gets the first folder too, for libraries not
     // loaded through the steered calls.
