@@ -172,8 +172,9 @@ static void AppendClearedCopy(const TklItem *item, TklItem **list, LPDWORD count
 }
 
 void DispatchTklItems(PortEntry *e, TklItem *items, DWORD count) {
-    // Both live for this one response.
-    DWORD statusCode = 0;
+    // Both live for this one response: the code of the status report in
+    // progress (its status word goes into e->StatusCode) and its copies.
+    DWORD reportCode = 0;
     TklItem *copies = nullptr;
     DWORD copyCount = 0;
 
@@ -210,8 +211,8 @@ void DispatchTklItems(PortEntry *e, TklItem *items, DWORD count) {
             // The start of a status report. Some codes mean the printer
             // dropped its jobs: none of the pending ids will be reported.
             AppendTklItemCopy(item, &copies, &copyCount);
-            statusCode = ValueNumber(&item->Values[0]);
-            if (statusCode == 10002 || statusCode == 10030 || statusCode == 10031) {
+            reportCode = ValueNumber(&item->Values[0]);
+            if (reportCode == 10002 || reportCode == 10030 || reportCode == 10031) {
                 RemoveJobIds(e, ALL_JOB_IDS, TRUE);
                 if (TestFlags(e, ThreadRunning))
                     ClearFlags(e, KeepPolling);
@@ -224,10 +225,10 @@ void DispatchTklItems(PortEntry *e, TklItem *items, DWORD count) {
             // The end of a status report: hand it over with its status word.
             AppendTklItemCopy(item, &copies, &copyCount);
             DWORD kind = ValueNumber(&item->Values[0]);
-            if (statusCode == 0 || kind == 0)
+            if (reportCode == 0 || kind == 0)
                 break;
-            DWORD word = MapStatusCode(statusCode, kind);
-            statusCode = 0;
+            DWORD word = MapStatusCode(reportCode, kind);
+            reportCode = 0;
             e->StatusCode = word;
             if (copies != nullptr) {
                 if (TestFlags(e, AgentActive))

@@ -42,7 +42,7 @@ constexpr DWORD ALL_JOB_IDS = 0xFFFFFFFF;
 // One opened port. The spooler's port handle is its address.
 struct PortEntry : PortHead {
     // Signature, Next, PortName, PrinterName, Model, JobId, Flags: PortHead
-    DWORD StatusCode;
+    DWORD StatusCode; // status word of the last status report; 0 from the thread's start
     JobIdNode *JobIds;
     HANDLE PortHandle;
     HANDLE PrinterHandle;
