@@ -4,7 +4,7 @@
 
 // Opens the spooler printer handle into the record; a failed open leaves it
 // null and the job then runs without SetJobW calls.
-static void OpenPrinterHandle(PortEntry *e, LPWSTR printerName) {
+static void OpenJobPrinter(PortEntry *e, LPWSTR printerName) {
     HANDLE printer = nullptr;
     if (!OpenPrinterW(printerName, &printer, nullptr))
         printer = nullptr;
@@ -81,10 +81,10 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
             e->PrinterHandle = nullptr;
             ClosePrinter(old);
         }
-        OpenPrinterHandle(e, printerName);
+        OpenJobPrinter(e, printerName);
         LeaveMonitorLock();
     } else if (e->PrinterHandle == nullptr) {
-        OpenPrinterHandle(e, printerName);
+        OpenJobPrinter(e, printerName);
     }
 
     // An LPR port announces the job before its output opens.
