@@ -123,7 +123,7 @@ BOOL DeferredOpenAndStart(PortEntry *e) {
     SetFlags(e, PortStarted);
     TRACE(TRACE_DECISIONS, e, "port below opened and started on a retry in WritePort");
     // A deferred port has no thread of an earlier job: no model shortcut.
-    DecideJobMode(e, FALSE);
+    ChooseJobMode(e, WITHOUT_MODEL_SHORTCUT);
     return TRUE;
 }
 

@@ -75,11 +75,12 @@ static void PreparePendingCommand(PortEntry *e, DWORD kind) {
     e->PendingOffset = 0;
 }
 
-void DecideJobMode(PortEntry *e, BOOL modelShortcut) {
+void ChooseJobMode(PortEntry *e, ModelShortcut shortcut) {
     // An "RVT-101" whose thread still runs from an earlier job is known to talk
     // the job language; otherwise ask the printer, but only for the agent.
     bool language = false;
-    if (modelShortcut && ModelContains(e, "RVT-101") && TestFlags(e, ThreadRunning)) {
+    if (shortcut == WITH_MODEL_SHORTCUT && ModelContains(e, "RVT-101") &&
+        TestFlags(e, ThreadRunning)) {
         language = true;
         TRACE(TRACE_DECISIONS, e, "job language TKL: RVT-101 with its status thread running");
     } else if (!TestFlags(e, AgentActive)) {
@@ -113,10 +114,6 @@ void DecideJobMode(PortEntry *e, BOOL modelShortcut) {
     } else {
         ClearFlags(e, PrefixPending);
     }
-}
-
-void ChooseJobMode(PortEntry *e) {
-    DecideJobMode(e, TRUE);
 }
 
 // ---------------------------------------------------------------- port below
@@ -251,7 +248,7 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
     if (TestFlags(e, OpenPending) || TestFlags(e, StartPending))
         ClearFlags(e, JobLanguageOn | PrefixPending);
     else
-        ChooseJobMode(e);
+        ChooseJobMode(e, WITH_MODEL_SHORTCUT);
 
     // Elsewhere after the decision, so that the agent learns the model.
     if (!TestFlags(e, LprPort))

@@ -98,7 +98,11 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPWSTR valueNam
 
 // ---------------------------------------------------------------- job start and end
 BOOL OpenAndStartPort(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
-void ChooseJobMode(PortEntry *e);
+// ChooseJobMode's "RVT-101" shortcut (a thread still running from an earlier
+// job means the job language): StartDocPort takes it; the deferred start has
+// no thread of an earlier job to go by.
+enum ModelShortcut { WITHOUT_MODEL_SHORTCUT, WITH_MODEL_SHORTCUT };
+void ChooseJobMode(PortEntry *e, ModelShortcut shortcut);
 void SetReadTimeouts(PortEntry *e);
 void ReleaseJobBuffers(PortEntry *e);
 // The job's end for EndDocPort: the job-end command when the job-start one
@@ -114,8 +118,6 @@ void RemoveJobIds(PortEntry *e, DWORD jobId, BOOL notify);
 // it takes 0xFFFFFFFF as a job id like any other: for one job's id.
 void RemoveJobIdAndOlder(PortEntry *e, DWORD jobId, BOOL notify);
 void NotifyJobRemoved(PortEntry *e, JobIdNode *node, DWORD kind);
-// ChooseJobMode, and without the "RVT-101" shortcut the deferred start.
-void DecideJobMode(PortEntry *e, BOOL modelShortcut);
 // AgentJobStart with the model when the printer was identified for this job
 // (PortStarted and JobLanguageOn), else "".
 LONG CallAgentJobStart(PortEntry *e);
