@@ -397,7 +397,8 @@ JobIdNode *FindJobId(PortEntry *e, DWORD jobId, JobIdNode **predecessor) {
 
 void NotifyJobRemoved(PortEntry *e, JobIdNode *node, DWORD kind) {
     if (TestFlags(e, AgentActive))
-        AgentJobStatus(e, node->JobId, kind == 1 ? AGENT_STATUS_JOB_DONE : AGENT_STATUS_CANCELLED);
+        AgentJobStatus(e, node->JobId,
+                       kind == JOB_END_REPORTED ? AGENT_STATUS_JOB_DONE : AGENT_STATUS_CANCELLED);
 }
 
 // Frees a detached run of nodes, telling the agent of each when asked.
@@ -420,7 +421,7 @@ void RemoveJobIdAndOlder(PortEntry *e, DWORD jobId, BOOL notify) {
             e->JobIds = nullptr;
         else
             before->Next = nullptr;
-        FreeJobIdRun(e, found, notify, 1);
+        FreeJobIdRun(e, found, notify, JOB_END_REPORTED);
     }
     LeaveMonitorLock();
 }
@@ -433,6 +434,6 @@ void RemoveJobIds(PortEntry *e, DWORD jobId, BOOL notify) {
     EnterMonitorLock();
     JobIdNode *all = e->JobIds;
     e->JobIds = nullptr;
-    FreeJobIdRun(e, all, notify, 0);
+    FreeJobIdRun(e, all, notify, JOB_DROPPED);
     LeaveMonitorLock();
 }

@@ -117,6 +117,11 @@ void RemoveJobIds(PortEntry *e, DWORD jobId, BOOL notify);
 // Removes the oldest node of `jobId` and every older one. Unlike RemoveJobIds
 // it takes 0xFFFFFFFF as a job id like any other: for one job's id.
 void RemoveJobIdAndOlder(PortEntry *e, DWORD jobId, BOOL notify);
+// How a job id left the list, for NotifyJobRemoved: the printer reported the
+// end of that job or a later one (the agent is told 0x1000100), or the id was
+// dropped unreported (0x100).
+constexpr DWORD JOB_END_REPORTED = 1;
+constexpr DWORD JOB_DROPPED = 0;
 void NotifyJobRemoved(PortEntry *e, JobIdNode *node, DWORD kind);
 // AgentJobStart with the model when the printer was identified for this job
 // (PortStarted and JobLanguageOn), else "".
