@@ -223,7 +223,11 @@ struct StatusRange {
     DWORD Value;
 };
 extern const StatusRange StatusRangeTable[];
-extern const DWORD PollingIntervals[5][2]; // [level - 1][0: interval A, 1: interval B]
+// The columns of PollingIntervals: while a job is flowing (JobActive set,
+// WriteFailed clear), and otherwise.
+constexpr int INTERVAL_FLOWING = 0;
+constexpr int INTERVAL_OTHERWISE = 1;
+extern const DWORD PollingIntervals[5][2]; // [level - 1][INTERVAL_FLOWING or INTERVAL_OTHERWISE]
 void DispatchTklItems(PortEntry *e, TklItem *items, DWORD count);
 BOOL AppendTklItemCopy(const TklItem *item, TklItem **list, LPDWORD count);
 BOOL WritePortStatusValue(PortEntry *e, DWORD code, TklValue *values);

@@ -17,8 +17,9 @@
 //   signals WakeEvent under the lock too, so it never sets a closed event.
 #include "quennet.h"
 
-// Polling interval by level: [level - 1][0] while a job is flowing normally
-// (JobActive set, WriteFailed clear), [level - 1][1] in every other case.
+// Polling interval by level: [level - 1][INTERVAL_FLOWING] while a job is
+// flowing (JobActive set, WriteFailed clear), [level - 1][INTERVAL_OTHERWISE]
+// in every other case.
 const DWORD PollingIntervals[5][2] = {
     {4000, 2000}, {7000, 3000}, {10000, 5000}, {15000, 7000}, {20000, 10000},
 };
@@ -147,7 +148,7 @@ static DWORD PollingInterval(PortEntry *e) {
     if (level == 0 || level > MAX_POLLING_LEVEL)
         level = DEFAULT_POLLING_LEVEL;
     BOOL flowing = TestFlags(e, JobActive) && !TestFlags(e, WriteFailed);
-    return PollingIntervals[level - 1][flowing ? 0 : 1];
+    return PollingIntervals[level - 1][flowing ? INTERVAL_FLOWING : INTERVAL_OTHERWISE];
 }
 
 DWORD WINAPI StatusThreadMain(LPVOID parameter) {
