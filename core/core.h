@@ -176,10 +176,10 @@ DWORD ParseHexDigits(LPCSTR text, DWORD n);
 // the last error included; when off it costs one flag test per call site.
 constexpr DWORD TRACE_DECISIONS = 1;
 constexpr DWORD TRACE_CALLS = 2;
-extern std::atomic<DWORD> TraceLevel;
+extern std::atomic<DWORD> ActiveTraceLevel; // the level last read from "TraceLevel"
 
 inline bool TraceOn(DWORD level) {
-    return TraceLevel.load(std::memory_order_relaxed) >= level;
+    return ActiveTraceLevel.load(std::memory_order_relaxed) >= level;
 }
 // Keeps the monitor's registry root (null: none, the trace stays off) and
 // reads the level under it.

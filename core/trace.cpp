@@ -4,7 +4,7 @@
 // nothing the monitors do not already import beyond OutputDebugStringW.
 #include "core.h"
 
-std::atomic<DWORD> TraceLevel{0};
+std::atomic<DWORD> ActiveTraceLevel{0};
 
 // The key InitializePrintMonitor named, below HKEY_LOCAL_MACHINE; empty when
 // none. The spooler initialises a monitor once, before it opens a port, so
@@ -42,7 +42,7 @@ void ReadTraceLevel() {
     DWORD level = 0;
     if (result == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(value))
         level = value > TRACE_CALLS ? TRACE_CALLS : value;
-    DWORD before = TraceLevel.exchange(level, std::memory_order_relaxed);
+    DWORD before = ActiveTraceLevel.exchange(level, std::memory_order_relaxed);
     if (level != before)
         TRACE(TRACE_DECISIONS, nullptr, "trace level %u", level);
     SetLastError(error);
