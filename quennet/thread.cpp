@@ -155,7 +155,7 @@ DWORD WINAPI StatusThreadMain(LPVOID parameter) {
     PortEntry *e = (PortEntry *)parameter;
     // Kept here: the record may be gone by the time the thread returns.
     HMODULE library = e->ThreadLibrary;
-    DWORD lastRead = 0;
+    DWORD parsedLastCycle = 0; // bytes the last read cycle parsed
 
     e->StatusCode = 0;
     e->LastActivityTick = GetTickCount();
@@ -183,7 +183,7 @@ DWORD WINAPI StatusThreadMain(LPVOID parameter) {
         // Take the port's I/O turn and read what the printer has said.
         WaitForSingleObject(LoadHandle(e->PortIoEvent), INFINITE);
         if (TestFlags(e, PortStarted))
-            lastRead = ReadPrinterResponses(e);
+            parsedLastCycle = ReadPrinterResponses(e);
         SetEvent(LoadHandle(e->ReadDoneEvent));
         SetEvent(LoadHandle(e->PortIoEvent));
 
@@ -191,7 +191,7 @@ DWORD WINAPI StatusThreadMain(LPVOID parameter) {
         // idle for too long, stop (the difference is unsigned, so the tick
         // counter's wrap neither ends the wait early nor makes it endless).
         DWORD now = GetTickCount();
-        if (lastRead != 0 || TestFlags(e, JobActive)) {
+        if (parsedLastCycle != 0 || TestFlags(e, JobActive)) {
             e->LastActivityTick = now;
         } else {
             DWORD limit =
