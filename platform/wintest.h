@@ -31,9 +31,10 @@ PLATAPI bool PlatHasTestHooks();
 PLATAPI bool PlatIsOwnLayer();
 
 // First statement of a test (or of its fixture's SetUp) that needs fault
-// injection, the test clock or the spooler record: where a build has no
-// hooks the test is reported as skipped with the reason, never silently
-// passed. Test programs include GoogleTest before this header.
+// injection, the test clock or the spooler record. Every build has the hooks
+// today (the POSIX layer, Windows test programs), so it skips nowhere; a
+// build without them would report the test as skipped with the reason
+// instead of passing it. Test programs include GoogleTest before this header.
 #define REQUIRE_TEST_HOOKS()                                                                       \
     do {                                                                                           \
         if (!PlatHasTestHooks())                                                                   \
