@@ -38,7 +38,7 @@ PLATAPI bool PlatIsOwnLayer();
 #define REQUIRE_TEST_HOOKS()                                                                       \
     do {                                                                                           \
         if (!PlatHasTestHooks())                                                                   \
-            GTEST_SKIP() << "needs the platform's test hooks (fault injection, test clock, "      \
+            GTEST_SKIP() << "needs the platform's test hooks (fault injection, test clock, "       \
                             "spooler record)";                                                     \
     } while (0)
 
