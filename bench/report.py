@@ -114,11 +114,19 @@ def aggregates(data, which="median"):
 
 
 def failures(data):
-    """(run name, error) of every repetition that reported an error."""
+    """"name: error (in N of M runs)" for each benchmark of which a
+    repetition reported an error."""
     if data is None:
         return []
-    return [(run_name(e), e.get("error_message", "?")) for e in data.get("benchmarks", [])
-            if e.get("error_occurred")]
+    runs, failed = {}, {}
+    for e in data.get("benchmarks", []):
+        if e.get("run_type") == "iteration":
+            runs[run_name(e)] = runs.get(run_name(e), 0) + 1
+            if e.get("error_occurred"):
+                key = (run_name(e), e.get("error_message", "?"))
+                failed[key] = failed.get(key, 0) + 1
+    return ["%s: %s (in %d of %d runs)" % (name, error, n, runs[name])
+            for (name, error), n in sorted(failed.items())]
 
 
 def ns(entry, field="real_time"):
@@ -336,8 +344,8 @@ def plot(path_med, out):
     # Never narrower than the title and the legend need, however few columns.
     figure, axes = plt.subplots(2, len(columns), figsize=(max(4.6 * len(columns), 9.2), 8.2),
                                 sharex=True, squeeze=False)
-    figure.suptitle("WritePort against buffer size (medians): throughput, and ratio monitor / "
-                    "port monitor called directly (same run)", wrap=True)
+    figure.suptitle("WritePort against buffer size (medians): throughput,\n"
+                    "and ratio monitor / port monitor called directly (same run)")
     for column, (below, title, sizes) in enumerate(columns):
         top, bottom = axes[0][column], axes[1][column]
         top.set_title("port monitor: " + title, fontsize=10)
@@ -379,7 +387,7 @@ def plot(path_med, out):
     handles.append(Line2D([], [], color="#ff7f0e", linewidth=3,
                           label="goals: 0.9 at 4 KiB, 0.99 at 64 KiB"))
     figure.legend(handles=handles, loc="lower center", ncol=3, frameon=False, fontsize=10)
-    figure.tight_layout(rect=(0, 0.08, 1, 0.96))
+    figure.tight_layout(rect=(0, 0.08, 1, 0.94))
     figure.savefig(out + ".png", dpi=110)
     figure.savefig(out + ".svg", metadata={"Date": None})
     plt.close(figure)
@@ -421,7 +429,7 @@ def main():
     if failed or UNREADABLE:
         lines += ["## Failed", "",
                   "Left out of the figures above (they are from what did run):", ""]
-        lines += ["- %s: %s" % (name, error) for name, error in failed]
+        lines += ["- " + f for f in failed]
         lines += ["- %s: unreadable (its run did not finish)" % f for f in UNREADABLE]
         lines.append("")
     sys.stdout.write("\n".join(lines) + "\n")
