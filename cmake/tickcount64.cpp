@@ -21,8 +21,8 @@ ULONGLONG WINAPI TickCount64() {
         if (now < static_cast<DWORD>(last))
             wraps++;
         ULONGLONG next = wraps << 32 | now;
-        if (next == last ||
-            __atomic_compare_exchange_n(&Last, &last, next, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+        if (next == last || __atomic_compare_exchange_n(&Last, &last, next, false, __ATOMIC_ACQ_REL,
+                                                        __ATOMIC_ACQUIRE))
             return next;
     }
 }

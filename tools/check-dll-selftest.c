@@ -3,4 +3,6 @@
 int Delayed(void);
 int ByOrdinal(void);
 
-__declspec(dllexport) int SelfTest(void) { return Delayed() + ByOrdinal(); }
+__declspec(dllexport) int SelfTest(void) {
+    return Delayed() + ByOrdinal();
+}
