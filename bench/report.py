@@ -6,12 +6,18 @@ plot of write throughput and ratio against buffer size.
     report.py RESULTS_FOLDER [--plot PREFIX]
 
 RESULTS_FOLDER holds path.json, reader.json, scale.json and platform.json as Google Benchmark
-writes them (--benchmark_out_format=json, aggregates). Prints Markdown. --plot writes
-PREFIX.png and PREFIX.svg (matplotlib, Debian python3-matplotlib).
+writes them (--benchmark_out_format=json, aggregates), or path-1.json, path-2.json, ... one
+run each (scripts/bench). Prints Markdown. --plot writes PREFIX.png and PREFIX.svg
+(matplotlib, Debian python3-matplotlib). Repetitions that failed, and files that a run
+which did not finish left unreadable, are listed at the end, from what did run, and make
+the exit status 3.
 """
 import argparse
+import glob
 import json
 import os
+import re
+import statistics
 import sys
 
 WRITE_PATHS = [
@@ -38,15 +44,33 @@ BELOW = [
 # The goals: ratio at 4 KiB and at 64 KiB.
 GOALS = ((4096, 0.9), (65536, 0.99))
 UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+# Result files left unreadable by a run that did not finish (load).
+UNREADABLE = []
 
 
 def load(folder, name):
-    path = os.path.join(folder, name)
-    # A program whose benchmarks FILTER left out writes an empty file.
-    if not os.path.exists(path) or os.path.getsize(path) == 0:
-        return None
-    with open(path) as f:
-        return json.load(f)
+    """The runs of one program, merged: NAME.json, or the files NAME-1.json,
+    NAME-2.json, ... that scripts/bench writes, one per repetition (the first
+    file's context, every file's benchmarks). A file that a run which did not
+    finish left unreadable is named in UNREADABLE and left out."""
+    stem = name[:-len(".json")]
+    files = sorted(glob.glob(os.path.join(folder, stem + "-*.json")),
+                   key=lambda f: int(re.sub(r"\D", "", os.path.basename(f)) or 0))
+    merged = None
+    for path in files or [os.path.join(folder, name)]:
+        # A program whose benchmarks FILTER left out writes an empty file.
+        if not os.path.exists(path) or os.path.getsize(path) == 0:
+            continue
+        try:
+            with open(path) as f:
+                data = json.load(f)
+        except ValueError:
+            UNREADABLE.append(os.path.basename(path))
+            continue
+        if merged is None:
+            merged = {"context": data.get("context", {}), "benchmarks": []}
+        merged["benchmarks"] += data.get("benchmarks", [])
+    return merged
 
 
 def run_name(entry):
@@ -58,20 +82,51 @@ def run_name(entry):
 
 
 def aggregates(data, which="median"):
-    """run name -> aggregate entry; a run of one repetition (no aggregates)
-    stands for its own median."""
+    """run name -> aggregate entry: Google Benchmark's own, or else computed
+    here from the repetitions' runs (one file each) that did not fail: the
+    median of each figure, or its coefficient of variation ("cv", from two
+    runs on). A single run stands for its own median."""
     out = {}
     if data is None:
         return out
     entries = data.get("benchmarks", [])
+    runs = {}
     for entry in entries:
         if entry.get("run_type") == "aggregate" and entry.get("aggregate_name") == which:
             out[run_name(entry)] = entry
-    if which == "median":
-        for entry in entries:
-            if entry.get("run_type") == "iteration" and run_name(entry) not in out:
-                out[run_name(entry)] = entry
+        elif entry.get("run_type") == "iteration" and not entry.get("error_occurred"):
+            runs.setdefault(run_name(entry), []).append(entry)
+    for name, group in runs.items():
+        if name in out or (which == "cv" and len(group) < 2):
+            continue
+        entry = dict(group[0])
+        for field, value in group[0].items():
+            if not isinstance(value, (int, float)) or isinstance(value, bool):
+                continue
+            values = [g[field] for g in group if isinstance(g.get(field), (int, float))]
+            if which == "median":
+                entry[field] = statistics.median(values)
+            else:
+                mean = statistics.mean(values)
+                entry[field] = statistics.stdev(values) / mean if mean else 0.0
+        out[name] = entry
     return out
+
+
+def failures(data):
+    """"name: error (in N of M runs)" for each benchmark of which a
+    repetition reported an error."""
+    if data is None:
+        return []
+    runs, failed = {}, {}
+    for e in data.get("benchmarks", []):
+        if e.get("run_type") == "iteration":
+            runs[run_name(e)] = runs.get(run_name(e), 0) + 1
+            if e.get("error_occurred"):
+                key = (run_name(e), e.get("error_message", "?"))
+                failed[key] = failed.get(key, 0) + 1
+    return ["%s: %s (in %d of %d runs)" % (name, error, n, runs[name])
+            for (name, error), n in sorted(failed.items())]
 
 
 def ns(entry, field="real_time"):
@@ -286,10 +341,11 @@ def plot(path_med, out):
     colours = {"direct": "#222222", "quennet_plain": "#1f77b4", "quennet_tkl": "#d62728",
                "brantic": "#2ca02c"}
     plt.rcParams["svg.hashsalt"] = "quennet-bench"  # the same data gives the same file
-    figure, axes = plt.subplots(2, len(columns), figsize=(4.6 * len(columns), 8.2),
+    # Never narrower than the title and the legend need, however few columns.
+    figure, axes = plt.subplots(2, len(columns), figsize=(max(4.6 * len(columns), 9.2), 8.2),
                                 sharex=True, squeeze=False)
-    figure.suptitle("WritePort against buffer size (medians): throughput, and ratio monitor / "
-                    "port monitor called directly (same run)")
+    figure.suptitle("WritePort against buffer size (medians): throughput,\n"
+                    "and ratio monitor / port monitor called directly (same run)")
     for column, (below, title, sizes) in enumerate(columns):
         top, bottom = axes[0][column], axes[1][column]
         top.set_title("port monitor: " + title, fontsize=10)
@@ -331,7 +387,7 @@ def plot(path_med, out):
     handles.append(Line2D([], [], color="#ff7f0e", linewidth=3,
                           label="goals: 0.9 at 4 KiB, 0.99 at 64 KiB"))
     figure.legend(handles=handles, loc="lower center", ncol=3, frameon=False, fontsize=10)
-    figure.tight_layout(rect=(0, 0.08, 1, 0.96))
+    figure.tight_layout(rect=(0, 0.08, 1, 0.94))
     figure.savefig(out + ".png", dpi=110)
     figure.savefig(out + ".svg", metadata={"Date": None})
     plt.close(figure)
@@ -369,8 +425,16 @@ def main():
         lines += scale_section(aggregates(scale))
     if platform is not None:
         lines += platform_section(aggregates(platform), aggregates(platform, "cv"))
+    failed = [f for data in (path, reader, scale, platform) for f in failures(data)]
+    if failed or UNREADABLE:
+        lines += ["## Failed", "",
+                  "Left out of the figures above (they are from what did run):", ""]
+        lines += ["- " + f for f in failed]
+        lines += ["- %s: unreadable (its run did not finish)" % f for f in UNREADABLE]
+        lines.append("")
     sys.stdout.write("\n".join(lines) + "\n")
+    return 3 if failed or UNREADABLE else 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -121,3 +121,14 @@ function(quennet_dll target dllname)
   endif()
   quennet_warnings(${target})
 endfunction()
+
+# What ships beside the monitors and links the whole static C++ and threads
+# runtime (monitorctl.exe, the reference libraries): on Windows the runtime's
+# one import newer than Windows XP, GetTickCount64, is answered from within
+# (cmake/tickcount64.cpp), so that they start on Windows XP, as the
+# administrator's guide says.
+function(quennet_xp_runtime target)
+  if(WIN32)
+    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/cmake/tickcount64.cpp)
+  endif()
+endfunction()

@@ -243,8 +243,9 @@ TEST(Soak, MemoryAndHandlesStayFlatOverManyJobs) {
         samples.push_back(Take(done + jobs));
     }
 
-    // Flat after the warm-up (the first step).
-    const Sample &warm = samples.size() > 1 ? samples[1] : samples[0];
+    // Flat after the warm-up (the first step), which needs a sample after it.
+    ASSERT_GE(samples.size(), 3u) << "nothing to compare: SOAK_JOBS must exceed SOAK_STEP";
+    const Sample &warm = samples[1];
     for (const Sample &s : samples) {
         if (s.Jobs <= warm.Jobs)
             continue;

@@ -70,14 +70,14 @@ const char *SpoolerErrorText(DWORD error) {
 }
 
 // The system's text for `error` on one line, with the number; `insert`
-// fills a "%1" of the text (a file name).
+// takes the place of a "%1" in the text (a file name). The text is read
+// with its inserts left as they are, so that no "%n" reads an argument
+// that is not there; only "%1" is then filled in here.
 std::string ErrorText(DWORD error, const std::wstring &insert = L"") {
     LPWSTR buffer = nullptr;
-    DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(insert.c_str())};
     DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                                  nullptr, error, 0, reinterpret_cast<LPWSTR>(&buffer), 0,
-                                  reinterpret_cast<va_list *>(arguments));
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
     std::wstring text = length > 0 && buffer != nullptr ? std::wstring(buffer, length) : L"";
     if (buffer != nullptr)
         LocalFree(buffer);
@@ -86,6 +86,9 @@ std::string ErrorText(DWORD error, const std::wstring &insert = L"") {
         if (c == L'\r' || c == L'\n')
             c = L' ';
     }
+    for (size_t at = text.find(L"%1"); at != std::wstring::npos;
+         at = text.find(L"%1", at + insert.size()))
+        text.replace(at, 2, insert);
     while (!text.empty() && (text.back() == L' ' || text.back() == L'.'))
         text.pop_back();
     std::string out = text.empty() ? SpoolerErrorText(error) : Utf8(text);
@@ -286,6 +289,9 @@ int List() {
             return Fail("cannot list monitors: " + ErrorText(error));
         buffer.assign(needed, 0);
         count = 0;
+        // Still too small after the last attempt: the list was never read.
+        if (attempt == 3)
+            return Fail("cannot list monitors: the list kept growing: " + ErrorText(error));
     }
     auto *monitors = reinterpret_cast<MONITOR_INFO_2W *>(buffer.data());
     std::wstring folder = SystemFolder();

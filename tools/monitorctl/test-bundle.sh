@@ -1,9 +1,11 @@
 #!/bin/sh
-# The release bundle of this build: scripts/package lays it out and zips it;
-# its contents must be exactly the list below, every binary must carry the
-# version of the VERSION file, and SHA256SUMS must match. Leaves the bundle
-# unpacked in OUT for the monitorctl test.
-# Usage: test-bundle.sh SOURCE-DIR BIN-DIR OUT-DIR WINDRES win64|win32
+# The release bundle of this build: scripts/package lays it out and zips it
+# (or has written it already: a .zip given instead of the bin folder, as
+# scripts/test does with what scripts/package wrote to dist/); its contents
+# must be exactly the list below, every binary must carry the version of the
+# VERSION file, and SHA256SUMS must match. Leaves the bundle unpacked in OUT
+# for the monitorctl test.
+# Usage: test-bundle.sh SOURCE-DIR BIN-DIR|ZIP OUT-DIR WINDRES win64|win32
 set -u
 
 source=$1 bin=$2 out=$3 windres=$4 width=$5
@@ -21,8 +23,13 @@ check() { # description, then a command that must succeed
 
 rm -rf "$out"
 mkdir -p "$out"
-"$source/scripts/package" --from "$bin" --width "$width" --out "$out" >/dev/null || exit 1
-zip=$out/$name.zip
+case "$bin" in
+*.zip) zip=$(cd "$(dirname "$bin")" && pwd)/$(basename "$bin") ;;
+*)
+    "$source/scripts/package" --from "$bin" --width "$width" --out "$out" >/dev/null || exit 1
+    zip=$out/$name.zip
+    ;;
+esac
 
 expected="$name/
 $name/Brantic.dll
