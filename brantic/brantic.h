@@ -78,6 +78,15 @@ void OpenJobOutput(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level, L
 // The deferred open, with the kept document information. FALSE with the
 // failing call's last error.
 BOOL RetryJobOutput(PortEntry *e);
+// Closes what the job's output opened: the channel socket, or the port
+// monitor's document ended and its port closed (its handle forgotten); a
+// deferred output has nothing open.
+void CloseJobOutput(PortEntry *e);
+// Releases what a job holds: the kept document information, its output
+// (CloseJobOutput), AgentJobEnd when the agent takes part, the printer handle.
+// `markSent`: the job is marked sent and ejected before the handle closes
+// (EndDocPort); a port closed mid-job releases without ending it as printed.
+void ReleaseJob(PortEntry *e, bool markSent);
 
 // ---------------------------------------------------------------- device ID
 #define MODEL_MAX 80

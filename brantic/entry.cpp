@@ -6,8 +6,8 @@ static HANDLE *PrinterHandleOf(PortHead *entry) {
     return &static_cast<PortEntry *>(entry)->PrinterHandle;
 }
 
-// The record goes with its port even when a job was left unended, so the
-// document information it still keeps goes with it.
+// The record's own blocks; what an unended job holds beyond them is
+// released before (ClosePortRecord).
 static void FreeRecordExtras(PortHead *entry) {
     PortEntry *e = static_cast<PortEntry *>(entry);
     FreeDocInfo(e->DocInfo);
@@ -76,14 +76,18 @@ BOOL WINAPI OpenPortEx(LPWSTR portName, LPWSTR printerName, PHANDLE handle, LPMO
     return OpenPortRecord(portName, printerName, handle, monitor);
 }
 
-BOOL WINAPI ClosePort(HANDLE port) {
-    if (!IsValidPort(port)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    PortEntry *e = (PortEntry *)port;
-    TRACE(TRACE_CALLS, e, "ClosePort");
+// Ends a port whatever its job's state, as ClosePort does: the record is
+// going, so what an unfinished job still holds is released now (nothing could
+// release it later), without ending the job as printed.
+static void ClosePortRecord(PortEntry *e) {
+    bool unfinished = TestFlags(e, JobActive);
     ClearFlags(e, JobActive);
+    // Before the transport may go: a channel socket is closed through it.
+    if (unfinished) {
+        TRACE(TRACE_DECISIONS, e, "job %u not ended before ClosePort: what it holds is released",
+              e->JobId);
+        ReleaseJob(e, false);
+    }
 
     // The port stops counting as a transport user together with the removal
     // of its record, so the library is freed only when no port is left.
@@ -92,5 +96,15 @@ BOOL WINAPI ClosePort(HANDLE port) {
         UnloadTransport();
     DeletePortEntry(e);
     LeaveMonitorLock();
+}
+
+BOOL WINAPI ClosePort(HANDLE port) {
+    if (!IsValidPort(port)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    PortEntry *e = (PortEntry *)port;
+    TRACE(TRACE_CALLS, e, "ClosePort");
+    ClosePortRecord(e);
     return TRUE;
 }

@@ -110,42 +110,15 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
     return TRUE;
 }
 
-BOOL WINAPI EndDocPort(HANDLE port) {
-    if (!IsValidPort(port)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    PortEntry *e = (PortEntry *)port;
-    TRACE(TRACE_CALLS, e, "EndDocPort job %u", e->JobId);
-
+void ReleaseJob(PortEntry *e, bool markSent) {
     // The kept document information is of no more use.
     FreeDocInfo(e->DocInfo);
     e->DocInfo = nullptr;
 
-    if (TestFlags(e, AgentActive))
-        AgentJobStatus(e, e->JobId, AGENT_STATUS_JOB_END);
-    ClearFlags(e, JobActive);
-
-    // Close what the job opened. The port monitor's handle is forgotten once
-    // closed, so that nothing ends or closes it a second time.
-    if (!TestFlags(e, OpenDeferred)) {
-        if (e->ChannelSocket == NO_SOCKET) {
-            if (e->PortHandle != nullptr) {
-                HANDLE handle = e->PortHandle;
-                e->PortHandle = nullptr;
-                if (e->PortMonitorTable.pfnEndDocPort != nullptr)
-                    e->PortMonitorTable.pfnEndDocPort(handle);
-                if (e->PortMonitorTable.pfnClosePort != nullptr)
-                    e->PortMonitorTable.pfnClosePort(handle);
-            }
-        } else {
-            TransportCloseSocket(e->ChannelSocket);
-            e->ChannelSocket = NO_SOCKET;
-        }
-    }
+    CloseJobOutput(e);
 
     // Sent and ejected, a cancelled job too.
-    if (e->PrinterHandle != nullptr) {
+    if (markSent && e->PrinterHandle != nullptr) {
         SetJobW(e->PrinterHandle, e->JobId, 0, nullptr, JOB_CONTROL_SENT_TO_PRINTER);
         SetJobW(e->PrinterHandle, e->JobId, 0, nullptr, JOB_CONTROL_LAST_PAGE_EJECTED);
     }
@@ -157,6 +130,28 @@ BOOL WINAPI EndDocPort(HANDLE port) {
         ClosePrinter(e->PrinterHandle);
         e->PrinterHandle = nullptr;
     }
+}
+
+BOOL WINAPI EndDocPort(HANDLE port) {
+    if (!IsValidPort(port)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    PortEntry *e = (PortEntry *)port;
+    TRACE(TRACE_CALLS, e, "EndDocPort job %u", e->JobId);
+
+    // No job to end (a second EndDocPort): the agent and the spooler were
+    // told, and the output closed, once.
+    if (!TestFlags(e, JobActive)) {
+        TRACE(TRACE_DECISIONS, e, "EndDocPort without an active job: nothing to end");
+        return TRUE;
+    }
+
+    if (TestFlags(e, AgentActive))
+        AgentJobStatus(e, e->JobId, AGENT_STATUS_JOB_END);
+    ClearFlags(e, JobActive);
+
+    ReleaseJob(e, true);
     TRACE(TRACE_DECISIONS, e, "job %u ended", e->JobId);
     return TRUE;
 }

@@ -57,10 +57,11 @@ void OpenJobOutput(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level, L
     if (OpenOutput(e, printerName, jobId, level, docInfo, &error))
         return;
 
-    // Keep what the retry needs: the document information and its level.
+    // Keep what the retry needs: the document information and the level
+    // the copy describes.
     FreeDocInfo(e->DocInfo);
-    e->DocInfo = CopyDocInfo(docInfo);
-    e->DocInfoLevel = level;
+    e->DocInfo = CopyDocInfo(docInfo, level);
+    e->DocInfoLevel = DocInfoCopyLevel(level);
     SetFlags(e, OpenDeferred);
     TRACE(TRACE_DECISIONS, e, "output does not open (error %u): deferred to WritePort", error);
     SetLastError(error);
@@ -77,4 +78,25 @@ BOOL RetryJobOutput(PortEntry *e) {
     // The document information stays until EndDocPort.
     ClearFlags(e, OpenDeferred);
     return TRUE;
+}
+
+void CloseJobOutput(PortEntry *e) {
+    // A deferred output has nothing open.
+    if (TestFlags(e, OpenDeferred))
+        return;
+    if (e->ChannelSocket != NO_SOCKET) {
+        TransportCloseSocket(e->ChannelSocket);
+        e->ChannelSocket = NO_SOCKET;
+        return;
+    }
+    // The port monitor's handle is forgotten once closed, so that nothing
+    // ends or closes it a second time.
+    if (e->PortHandle == nullptr)
+        return;
+    HANDLE handle = e->PortHandle;
+    e->PortHandle = nullptr;
+    if (e->PortMonitorTable.pfnEndDocPort != nullptr)
+        e->PortMonitorTable.pfnEndDocPort(handle);
+    if (e->PortMonitorTable.pfnClosePort != nullptr)
+        e->PortMonitorTable.pfnClosePort(handle);
 }

@@ -154,14 +154,22 @@ inline BOOL PauseWrite(LPDWORD written) {
 }
 
 // ---------------------------------------------------------------- job helpers
-// A private copy of the spooler's DOC_INFO_1, laid out as DOC_INFO_1W.
+// A private copy of the document information the spooler passed with a
+// level, laid out as DOC_INFO_2W, whose head is DOC_INFO_1W: it stands in for
+// the spooler's block at a level of its own (DocInfoCopyLevel).
 struct DocInfoCopy {
     LPWSTR DocName;
     LPWSTR OutputFile;
     LPWSTR Datatype;
+    DWORD Mode;  // DOC_INFO_2's dwMode; 0 in a copy of level 1
+    DWORD JobId; // DOC_INFO_2's JobId; 0 in a copy of level 1
 };
-DocInfoCopy *CopyDocInfo(const BYTE *docInfo); // null for null or no memory
-BOOL FreeDocInfo(DocInfoCopy *copy);           // FALSE for null
+// The level a copy of `level` describes: 2 for 2, 1 for any other (only
+// DOC_INFO_1's fields are known to be there).
+DWORD DocInfoCopyLevel(DWORD level);
+// The fields of DocInfoCopyLevel(level); null for null or no memory.
+DocInfoCopy *CopyDocInfo(const BYTE *docInfo, DWORD level);
+BOOL FreeDocInfo(DocInfoCopy *copy); // FALSE for null
 
 // Value of at most `n` leading hexadecimal digits of `text`.
 DWORD ParseHexDigits(LPCSTR text, DWORD n);

@@ -145,7 +145,8 @@ PLATAPI long PlatModuleRefCount(const WString &dllName);
 // an empty in-memory hive that is never written). FALSE with a message
 // naming file and line when the file does not parse (the hive is left empty).
 // On Windows the registry is the real one: "" removes what the product and
-// the tests write (platform/windows/registry.cpp), a file path fails, the
+// the tests write (platform/windows/registry.cpp), only under Wine (a test
+// program started on Windows itself refuses to run), a file path fails, the
 // export is empty.
 PLATAPI bool PlatRegistryOpen(const std::string &path, std::string *error);
 // Current hive file ("" when in memory only).

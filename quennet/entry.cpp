@@ -14,12 +14,12 @@ static HANDLE *PrinterHandleOf(PortHead *entry) {
     return &((PortEntry *)entry)->PrinterHandle;
 }
 
-// What a PortEntry owns beyond the head's strings. A port closed in the middle
-// of a job (or with job ids the printer never reported) must not leak them.
-// The port monitor's port is the job's and the status thread's to close,
-// never the record's. The printer handle is theirs too while a job runs, but
-// a StartDocPort that failed for want of memory leaves it open for the next
-// job: when the port is closed instead, nobody else would ever close it.
+// What a PortEntry owns beyond the head's strings. A port closed with job ids
+// the printer never reported must not leak them. The port monitor's port is
+// the job's, the status thread's or ClosePort's to close (ClosePortRecord),
+// never the record's. So is the printer handle, but a StartDocPort that
+// failed for want of memory leaves it open for the next job: when the port is
+// closed instead, nobody else would ever close it.
 static void FreeRecordExtras(PortHead *head) {
     PortEntry *e = (PortEntry *)head;
     if (e->PrinterHandle != nullptr) {
@@ -109,6 +109,23 @@ BOOL WINAPI OpenPortEx(LPWSTR portName, LPWSTR printerName, PHANDLE handle, LPMO
     return OpenPortRecord(portName, printerName, handle, monitor);
 }
 
+// Ends a port whatever its job's state, as ClosePort does: the record is
+// going, so what an unfinished job still holds is released now (nothing could
+// release it later), without ending the job as printed.
+static void ClosePortRecord(PortEntry *e) {
+    // No job any more; the status thread sees it and leaves, releasing a port
+    // left started for it. It takes the lock on its way out, so it is stopped
+    // before the lock is entered.
+    bool unfinished = ClaimFlag(e, JobActive);
+    StopStatusThread(e);
+    if (unfinished)
+        ReleaseUnfinishedJob(e);
+
+    EnterMonitorLock();
+    DeletePortEntry(e);
+    LeaveMonitorLock();
+}
+
 BOOL WINAPI ClosePort(HANDLE port) {
     if (!IsValidPort(port)) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -116,14 +133,6 @@ BOOL WINAPI ClosePort(HANDLE port) {
     }
     PortEntry *e = (PortEntry *)port;
     TRACE(TRACE_CALLS, e, "ClosePort");
-
-    // No job any more; the status thread sees it and leaves. It takes the
-    // lock on its way out, so it is stopped before the lock is entered.
-    ClearFlags(e, JobActive);
-    StopStatusThread(e);
-
-    EnterMonitorLock();
-    DeletePortEntry(e);
-    LeaveMonitorLock();
+    ClosePortRecord(e);
     return TRUE;
 }

@@ -114,7 +114,7 @@ BOOL DeferredOpenAndStart(PortEntry *e) {
     }
     if (!TestFlags(e, StartPending))
         return TRUE;
-    // The document information kept by StartDocPort, in DOC_INFO_1's layout.
+    // The document information kept by StartDocPort, with the level it describes.
     if (!PortStartDoc(e, e->PrinterName, e->JobId, e->DocInfoLevel, (LPBYTE)e->DocInfo)) {
         TRACE(TRACE_CALLS, e, "deferred start failed again (error %u)", GetLastError());
         return FALSE;

@@ -118,13 +118,14 @@ void ChooseJobMode(PortEntry *e, ModelShortcut shortcut) {
 
 // ---------------------------------------------------------------- port below
 
-// Keeps what the deferred start needs; a copy that fails leaves null, and the
-// start then passes no document information.
+// Keeps what the deferred start needs: the copy with the level it describes.
+// A copy that fails leaves null, and the start then passes no document
+// information.
 static void KeepDocInfo(PortEntry *e, DWORD level, LPBYTE docInfo) {
     if (e->DocInfo != nullptr)
         FreeDocInfo(e->DocInfo);
-    e->DocInfo = CopyDocInfo(docInfo);
-    e->DocInfoLevel = level;
+    e->DocInfo = CopyDocInfo(docInfo, level);
+    e->DocInfoLevel = DocInfoCopyLevel(level);
 }
 
 BOOL OpenAndStartPort(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo) {
@@ -267,6 +268,44 @@ void ReleaseJobBuffers(PortEntry *e) {
     e->PendingCommand = nullptr;
 }
 
+void ReleaseJobHold(PortEntry *e, PortBelow below) {
+    // Only what was really opened and started; the port monitor's answers
+    // change nothing.
+    if (below == PortBelow::Started)
+        PortEndDoc(e);
+    if (below != PortBelow::NotOpened)
+        PortClose(e);
+    if (TestFlags(e, AgentActive))
+        AgentJobEnd(e);
+    if (e->PrinterHandle != nullptr) {
+        ClosePrinter(e->PrinterHandle);
+        e->PrinterHandle = nullptr;
+    }
+}
+
+void ReleaseUnfinishedJob(PortEntry *e) {
+    // While a job is active exactly one of these holds: the port below
+    // started, its open deferred, or only its start deferred. None holds once
+    // the status thread's exit has claimed the started port and released it
+    // with the agent's job end and the printer handle: nothing is left then.
+    bool held = true;
+    PortBelow below = PortBelow::NotOpened;
+    if (ClaimFlag(e, PortStarted))
+        below = PortBelow::Started;
+    else if (TestFlags(e, OpenPending))
+        below = PortBelow::NotOpened;
+    else if (TestFlags(e, StartPending))
+        below = PortBelow::Opened;
+    else
+        held = false;
+    if (held) {
+        TRACE(TRACE_DECISIONS, e, "job %u not ended before ClosePort: what it holds is released",
+              e->JobId);
+        ReleaseJobHold(e, below);
+    }
+    ReleaseJobBuffers(e);
+}
+
 // Removes the newest job id (with every older node that the cut takes along)
 // without telling the agent: the printer will not report this job.
 static void DropNewestJobId(PortEntry *e) {
@@ -306,6 +345,13 @@ BOOL WINAPI EndDocPort(HANDLE port) {
     }
     PortEntry *e = (PortEntry *)port;
     TRACE(TRACE_CALLS, e, "EndDocPort job %u", e->JobId);
+
+    // No job to end (a second EndDocPort, or one after a failed StartDocPort):
+    // its end went out and its port below was closed, or it never opened.
+    if (!TestFlags(e, JobActive)) {
+        TRACE(TRACE_DECISIONS, e, "EndDocPort without an active job: nothing to end");
+        return TRUE;
+    }
 
     ReleaseJobBuffers(e);
     bool marked = FinishJob(e);

@@ -105,6 +105,18 @@ enum ModelShortcut { WITHOUT_MODEL_SHORTCUT, WITH_MODEL_SHORTCUT };
 void ChooseJobMode(PortEntry *e, ModelShortcut shortcut);
 void SetReadTimeouts(PortEntry *e);
 void ReleaseJobBuffers(PortEntry *e);
+// How far the port below came for a job: what a release of it undoes.
+enum class PortBelow { NotOpened, Opened, Started };
+// Releases what a job holds without ending it as printed (no job-end command,
+// no spooler marks, no 0x80 to the agent): the port monitor's document ended
+// when it was started and its port closed when it was opened, AgentJobEnd
+// when the agent takes part, the printer handle closed. For the status
+// thread's exit (a port left started for it) and a port closed mid-job.
+void ReleaseJobHold(PortEntry *e, PortBelow below);
+// ClosePort's part for a job the spooler never ended, called once JobActive
+// is cleared and the status thread is stopped: what the job still holds, as
+// far as the thread's exit has not released it, and its buffers.
+void ReleaseUnfinishedJob(PortEntry *e);
 // The job's end for EndDocPort: the job-end command when the job-start one
 // was sent, the newest job id dropped when the printer will not report it,
 // and a job-language job marked sent and ejected. True when it marked the job

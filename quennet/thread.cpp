@@ -224,16 +224,8 @@ void EndStatusThread(PortEntry *e) {
     RemoveJobIds(e, ALL_JOB_IDS, TRUE);
 
     // What the last job left open for the thread, unless EndDocPort claimed it.
-    if (ClaimFlag(e, PortStarted)) {
-        PortEndDoc(e);
-        PortClose(e);
-        if (TestFlags(e, AgentActive))
-            AgentJobEnd(e);
-        if (e->PrinterHandle != nullptr) {
-            ClosePrinter(e->PrinterHandle);
-            e->PrinterHandle = nullptr;
-        }
-    }
+    if (ClaimFlag(e, PortStarted))
+        ReleaseJobHold(e, PortBelow::Started);
 
     ClearFlags(e, ThreadRunning);
     CloseStatusEvents(e);

@@ -372,6 +372,15 @@ typedef struct _DOC_INFO_1W {
     LPWSTR pDatatype;
 } DOC_INFO_1W, *PDOC_INFO_1W, *LPDOC_INFO_1W;
 
+typedef struct _DOC_INFO_2W {
+    LPWSTR pDocName;
+    LPWSTR pOutputFile;
+    LPWSTR pDatatype;
+    DWORD dwMode;
+    DWORD JobId;
+} DOC_INFO_2W, *PDOC_INFO_2W, *LPDOC_INFO_2W;
+#define DI_CHANNEL 1
+
 // The SDK's MONITOR: the NT 4.0 table is its first 14 slots.
 typedef struct _MONITOR {
     BOOL(WINAPI *pfnEnumPorts)

@@ -3,9 +3,39 @@
 // the product and the tests write, so a test starts from nothing; files
 // cannot be read and the export is empty. Tests that need a hive file skip
 // there (REQUIRE_OWN_LAYER).
+//
+// What the reset removes is a real machine's configuration (the product's
+// settings, an LPT1 connection, the profile's retry time-out): test programs
+// run only under Wine, whose prefix the test run made. Started on Windows
+// itself, a program says so and exits before its main, so before any test.
 #include "wintest.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 namespace {
+
+// Only Wine's ntdll exports wine_get_version. WINPLAT_AS_WINDOWS=1 makes a
+// run under Wine take itself for Windows, to show the refusal.
+bool UnderWine() {
+    const char *asWindows = getenv("WINPLAT_AS_WINDOWS");
+    if (asWindows != nullptr && strcmp(asWindows, "1") == 0)
+        return false;
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+[[maybe_unused]] const bool RefusedOutsideWine = [] {
+    if (UnderWine())
+        return false;
+    fputs("refused: this test program runs only under Wine; on Windows it would delete the "
+          "machine's Morvane settings, LPT1 connection and retry time-out\n",
+          stderr);
+    fflush(stderr);
+    ExitProcess(2);
+    return true;
+}();
 
 const WCHAR LprMonitorKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\LPR Port";
 
@@ -36,6 +66,13 @@ bool PlatRegistryOpen(const std::string &path, std::string *error) {
     if (!path.empty()) {
         if (error != nullptr)
             *error = path + ": registry files are not available on Windows";
+        return false;
+    }
+    // Never a real machine's registry, even in a program that got past the
+    // start-up refusal.
+    if (!UnderWine()) {
+        if (error != nullptr)
+            *error = "the registry is reset only under Wine";
         return false;
     }
     // The product's own keys, the transport's, a test monitor's key and the

@@ -72,10 +72,10 @@ BOOL BranticTest::Close(PortEntry *e) {
     return ClosePort(e);
 }
 
-BOOL BranticTest::Start(PortEntry *e, DWORD jobId, const WString &printer) {
+BOOL BranticTest::Start(PortEntry *e, DWORD jobId, const WString &printer, DWORD level) {
     WString printerName = printer;
-    DOC_INFO_1W info = {docName_.data(), nullptr, datatype_.data()};
-    return StartDocPort(e, printerName.data(), jobId, 1, (LPBYTE)&info);
+    DOC_INFO_2W info = {docName_.data(), nullptr, datatype_.data(), DI_CHANNEL, 0x5CA1};
+    return StartDocPort(e, printerName.data(), jobId, level, (LPBYTE)&info);
 }
 
 DWORD BranticTest::Write(PortEntry *e, const std::string &data, BOOL *result) {

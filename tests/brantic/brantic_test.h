@@ -41,8 +41,9 @@ class BranticTest : public ::testing::Test {
 
     PortEntry *Open(const WString &port, const WString &printer = PrinterName);
     BOOL Close(PortEntry *e);
-    // StartDocPort with a DOC_INFO_1 naming document `docName`, Level 1.
-    BOOL Start(PortEntry *e, DWORD jobId, const WString &printer = PrinterName);
+    // StartDocPort with a DOC_INFO_2 naming document `docName`, Level 1
+    // (which reads its DOC_INFO_1 head) or `level`.
+    BOOL Start(PortEntry *e, DWORD jobId, const WString &printer = PrinterName, DWORD level = 1);
     // WritePort of `data`; the bytes written out.
     DWORD Write(PortEntry *e, const std::string &data, BOOL *result = nullptr);
 

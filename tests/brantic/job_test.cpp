@@ -136,7 +136,7 @@ TEST_F(JobTest, WithoutTheAgentTheJobIsFreeAndStillMarked) {
 TEST_F(JobTest, AFailedStartClosesThePortAndTheNextWriteReopensWithTheKeptDocument) {
     pm_.FailCall(PortFn::StartDocPort, 1, ERROR_ACCESS_DENIED);
     SetLastError(0);
-    ASSERT_TRUE(Start(port_, 9));
+    ASSERT_TRUE(Start(port_, 9, PrinterName, 2));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
     EXPECT_TRUE(port_->Flags & OpenDeferred);
     EXPECT_EQ(port_->PortHandle, nullptr);
@@ -152,7 +152,9 @@ TEST_F(JobTest, AFailedStartClosesThePortAndTheNextWriteReopensWithTheKeptDocume
     EXPECT_EQ(starts[1].DocName, "Report");
     EXPECT_EQ(starts[1].Datatype, "RAW");
     EXPECT_FALSE(starts[1].HasOutputFile);
-    EXPECT_EQ(starts[1].Level, 1u);
+    EXPECT_EQ(starts[1].Level, 2u);
+    EXPECT_EQ(starts[1].DocMode, (DWORD)DI_CHANNEL);
+    EXPECT_EQ(starts[1].DocJobId, 0x5CA1u);
     EXPECT_EQ(starts[1].JobId, 9u);
     EXPECT_STREQ(port_->Model, "abc");
     EXPECT_FALSE(port_->Flags & OpenDeferred);
@@ -346,12 +348,36 @@ TEST_F(JobTest, APortMonitorWithoutReadOrPrinterDataSlotsIsNeverCalledThroughThe
     EXPECT_EQ(pm_.Written(), "data");
 }
 
-TEST_F(JobTest, APortMonitorPortIsNeverEndedOrClosedTwice) {
+// A second EndDocPort touches nothing. A port closed mid-job releases what
+// the job holds, once (the port monitor's port, the channel socket, the
+// printer handle, the agent's part), without ending the job as printed.
+TEST_F(JobTest, EndingTwiceOrClosingMidJobReleasesEveryHandleOnce) {
     ASSERT_TRUE(Start(port_, 1));
     ASSERT_TRUE(EndDocPort(port_));
+    AgentDouble::ClearCalls();
     ASSERT_TRUE(EndDocPort(port_));
     EXPECT_EQ(pm_.CallCount(PortFn::EndDocPort), 1u);
     EXPECT_EQ(pm_.CallCount(PortFn::ClosePort), 1u);
+    EXPECT_TRUE(AgentDouble::Calls().empty());
+    EXPECT_EQ(JobCommands(1).size(), 2u);
+
+    // Through the port monitor, over the channel, and with the open deferred.
+    PortEntry *channel = Open(WSTR("LPT1")), *deferred = Open(WSTR("LPT3"));
+    ASSERT_TRUE(Start(port_, 2) && Start(channel, 3));
+    pm_.FailCall(PortFn::OpenPort, 3, ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(Start(deferred, 4));
+    ASSERT_TRUE(channel->ChannelSocket != NO_SOCKET && (deferred->Flags & OpenDeferred));
+    EXPECT_EQ(Write(port_, "data") + Write(channel, "data"), 8u);
+    AgentDouble::ClearCalls();
+    for (PortEntry *e : {port_, channel, deferred})
+        ASSERT_TRUE(Close(e));
+    EXPECT_EQ(pm_.CallCount(PortFn::EndDocPort) + pm_.CallCount(PortFn::ClosePort), 4u);
+    EXPECT_EQ(pm_.OpenHandles(), 0);
+    EXPECT_EQ(TransportDouble::Calls("CloseSocket").size(), 1u);
+    EXPECT_TRUE(TransportDouble::OpenSockets().empty());
+    EXPECT_EQ(PlatSpoolerOpenHandles(), 0);
+    EXPECT_EQ(AgentCalls(), (std::vector<std::string>(3, "AgentJobEnd")));
+    EXPECT_EQ(PlatSpoolerJobControls().size(), 2u); // job 1's marks only
 }
 
 TEST_F(JobTest, AJobForAnotherPrinterReopensThePrinterHandle) {

@@ -167,7 +167,7 @@ TEST_F(PortTableTest, ClosePortFreesWhatTheRecordOwnsButNotThePortBelow) {
     // A port closed in the middle of a job, with job ids still pending.
     WString docName = WSTR("Doc"), datatype = WSTR("RAW");
     DOC_INFO_1W info = {docName.data(), nullptr, datatype.data()};
-    e->DocInfo = CopyDocInfo((LPBYTE)&info);
+    e->DocInfo = CopyDocInfo((LPBYTE)&info, 1);
     ASSERT_NE(e->DocInfo, nullptr);
     e->PendingCommand = (LPSTR)AllocMovable(64);
     ASSERT_NE(e->PendingCommand, nullptr);

@@ -39,14 +39,12 @@ struct WriteResult {
     DWORD Error;
 };
 
-// The document information a job is started with.
+// The document information a job is started with, at level 1 or 2.
 struct DocInfo {
     WString Name = WSTR("Report.txt"), Output = WSTR("out.prn"), Type = WSTR("RAW");
-    DOC_INFO_1W Info{};
+    DOC_INFO_2W Info{};
     LPBYTE Bytes() {
-        Info.pDocName = Name.data();
-        Info.pOutputFile = Output.data();
-        Info.pDatatype = Type.data();
+        Info = {Name.data(), Output.data(), Type.data(), DI_CHANNEL, 0x5CA1};
         return (LPBYTE)&Info;
     }
 };
@@ -322,15 +320,16 @@ TEST_F(JobTest, UnknownPrinterPrintsWithoutMarks) {
 
 // The port monitor cannot open the port at first: the spooler's writes wait
 // (nothing written, success) until it opens; then the document starts with
-// the document information the job began with, and the data goes out in the
-// same call.
+// the document information the job began with, at its level (a level
+// unknown to the monitor as level 1), and the data goes out in the same call.
 TEST_F(JobTest, OpenFailingAtStartSucceedsAtTheThirdWrite) {
     ASSERT_NE(Open(), nullptr);
     pm_.FailCall(PortFn::OpenPort, 1, ERROR_ACCESS_DENIED, 3);
     pm_.SetDeviceId(PlainDeviceId);
 
-    ASSERT_TRUE(Start(12, PrinterA, 1));
+    ASSERT_TRUE(Start(12, PrinterA, 2));
     EXPECT_TRUE(TestFlags(Entry(), OpenPending));
+    EXPECT_GE(GlobalSize((HGLOBAL)Entry()->DocInfo), sizeof(DOC_INFO_2W));
     // The spooler's document information is its own: the job keeps a copy.
     doc_.Name.assign(doc_.Name.size(), u'x');
     doc_.Info = {};
@@ -351,10 +350,12 @@ TEST_F(JobTest, OpenFailingAtStartSucceedsAtTheThirdWrite) {
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0].Printer, "Printer A");
     EXPECT_EQ(starts[0].JobId, 12u);
-    EXPECT_EQ(starts[0].Level, 1u);
+    EXPECT_EQ(starts[0].Level, 2u);
     EXPECT_EQ(starts[0].DocName, "Report.txt");
     EXPECT_EQ(starts[0].OutputFile, "out.prn");
     EXPECT_EQ(starts[0].Datatype, "RAW");
+    EXPECT_EQ(starts[0].DocMode, (DWORD)DI_CHANNEL);
+    EXPECT_EQ(starts[0].DocJobId, 0x5CA1u);
     // The job mode was decided with the port open: the device ID was asked.
     EXPECT_EQ(pm_.CallCount(PortFn::GetPrinterDataFromPort), 1u);
     EXPECT_FALSE(TestFlags(Entry(), JobLanguageOn));
@@ -365,6 +366,12 @@ TEST_F(JobTest, OpenFailingAtStartSucceedsAtTheThirdWrite) {
     EXPECT_EQ(pm_.CallCount(PortFn::ClosePort), 1u);
     EXPECT_EQ(pm_.OpenHandles(), 0);
     EXPECT_EQ(JobCommands(12), (Commands{JOB_CONTROL_LAST_PAGE_EJECTED}));
+
+    pm_.FailCall(PortFn::OpenPort, 5, ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(Start(13, PrinterA, 7));
+    EXPECT_EQ(Write("payload").Written, 7u);
+    EXPECT_EQ(pm_.Calls(PortFn::StartDocPort).back().Level, 1u);
+    EXPECT_TRUE(EndDocPort(port_));
 }
 
 // A port that never opens: the job ends without ending or closing a port it
@@ -999,22 +1006,58 @@ TEST_F(JobTest, JobIdsKeptOnlyForJobsThePrinterWillReport) {
 
 // ---------------------------------------------------------------- closing and races
 
-// A port closed in the middle of a job (deferred start with kept document
-// information, a command pending, job ids) leaves no block behind.
+// A second EndDocPort touches nothing. A port closed in the middle of a job
+// releases what the job holds, once: the port below as far as it was opened
+// and started (by the status thread's exit when one runs), the agent's part,
+// the printer handle, the buffers and job ids, without ending the job as
+// printed (no job-end text, no marks, no 0x80).
 TEST_F(JobTest, ClosePortDuringAnActiveJobLeaksNothing) {
     long baseline = PlatLiveBlocks();
     ASSERT_NE(Open(), nullptr);
-    pm_.SetDeviceId(TklDeviceId);
-    pm_.FailCall(PortFn::StartDocPort, 1, ERROR_GEN_FAILURE);
-    ASSERT_TRUE(Start(111));
-    ASSERT_NE(Entry()->DocInfo, nullptr);
-    // The deferred start prepares the command; only a byte of it goes out.
-    pm_.ScriptWrites({1});
-    ASSERT_EQ(Write("DATA").Written, 0u);
-    ASSERT_NE(Entry()->PendingCommand, nullptr);
-    Pending(Entry(), {1, 2});
+    ASSERT_TRUE(Start(110));
+    WriteAll("DATA");
+    ASSERT_TRUE(EndDocPort(port_));
+    size_t calls = pm_.Calls().size(), agentCalls = AgentDouble::Calls().size();
+    EXPECT_TRUE(EndDocPort(port_));
+    EXPECT_EQ(pm_.Calls().size(), calls);
+    EXPECT_EQ(AgentDouble::Calls().size(), agentCalls);
+    EXPECT_EQ(JobCommands(110), (Commands{JOB_CONTROL_LAST_PAGE_EJECTED}));
     EXPECT_TRUE(ClosePort(port_));
-    port_ = nullptr;
+
+    // Started on a retry (with a thread), started, only opened, not opened.
+    const struct {
+        const char *DeviceId;
+        PortFn Fails;
+        unsigned Times; // 0: no failure; 9: every call
+        size_t Ends, Closes;
+    } cases[] = {{TklDeviceId, PortFn::StartDocPort, 1, 1, 1},
+                 {PlainDeviceId, PortFn::StartDocPort, 0, 1, 1},
+                 {PlainDeviceId, PortFn::StartDocPort, 9, 0, 1},
+                 {PlainDeviceId, PortFn::OpenPort, 9, 0, 0}};
+    for (const auto &c : cases) {
+        pm_.Reset();
+        AgentDouble::ClearCalls();
+        ASSERT_NE(Open(), nullptr);
+        pm_.SetDeviceId(c.DeviceId);
+        if (c.Times != 0)
+            pm_.FailCall(c.Fails, 1, ERROR_GEN_FAILURE, c.Times == 9 ? 0 : c.Times);
+        ASSERT_TRUE(Start(111));
+        pm_.ScriptWrites({1}); // a byte of the command ahead of the data
+        ASSERT_EQ(Write("DATA").Written, 0u);
+        ASSERT_EQ(TestFlags(Entry(), ThreadRunning), c.DeviceId == TklDeviceId);
+        Pending(Entry(), {1, 2});
+        std::string written = pm_.Written();
+        EXPECT_TRUE(ClosePort(port_));
+        port_ = nullptr;
+        EXPECT_EQ(pm_.CallCount(PortFn::EndDocPort), c.Ends) << c.DeviceId << c.Times;
+        EXPECT_EQ(pm_.CallCount(PortFn::ClosePort), c.Closes) << c.DeviceId << c.Times;
+        EXPECT_EQ(pm_.OpenHandles(), 0);
+        EXPECT_EQ(PlatSpoolerOpenHandles(), 0);
+        EXPECT_EQ(AgentDouble::Calls("AgentJobEnd").size(), 1u);
+        EXPECT_EQ(pm_.Written(), written);
+        EXPECT_TRUE(JobCommands(111).empty());
+        EXPECT_EQ(StatusCount(AGENT_STATUS_JOB_END), 0u);
+    }
     EXPECT_EQ(PlatLiveBlocks(), baseline);
 }
 

@@ -178,6 +178,11 @@ struct FakePortMonitor::Impl {
             call.DocName = Narrow(info->pDocName);
             call.OutputFile = Narrow(info->pOutputFile);
             call.Datatype = Narrow(info->pDatatype);
+            // A port monitor reads the block as the level says.
+            if (level == 2) {
+                call.DocMode = ((const DOC_INFO_2W *)docInfo)->dwMode;
+                call.DocJobId = ((const DOC_INFO_2W *)docInfo)->JobId;
+            }
         }
         DWORD error = self.CheckHandle(port, call);
         DWORD scripted = self.Count(PortFn::StartDocPort);

@@ -66,8 +66,9 @@ struct PortMonitorCall {
     std::string Printer;
     DWORD JobId = 0;
     DWORD Level = 0;
-    bool HasDocInfo = false; // a DOC_INFO_1 pointer was passed
+    bool HasDocInfo = false; // a DOC_INFO_1 (at Level 2: DOC_INFO_2) pointer was passed
     std::string DocName, OutputFile, Datatype;
+    DWORD DocMode = 0, DocJobId = 0; // DOC_INFO_2's dwMode and JobId, at Level 2
     bool HasDocName = false, HasOutputFile = false, HasDatatype = false;
     // WritePort: the bytes offered (Count of them) and how many were accepted.
     // ReadPort: Count is the buffer size, Data the bytes handed out.
