@@ -62,7 +62,11 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
 
     // The agent decides for each job whether it takes part.
     AssignFlags(e, AgentActive, AgentQuery() == 0);
+    // Under the lock: a bidi request outside a job opens the port monitor's
+    // port under it too, so the two opens never overlap.
+    EnterMonitorLock();
     SetFlags(e, JobActive);
+    LeaveMonitorLock();
     ClearFlags(e, AgentStartDone | DataStarted | JobCancelled);
 
     // Printer handle: re-opened under the lock when the job names another
@@ -124,25 +128,28 @@ BOOL WINAPI EndDocPort(HANDLE port) {
 
     if (TestFlags(e, AgentActive))
         AgentJobStatus(e, e->JobId, AGENT_STATUS_JOB_END);
-    ClearFlags(e, JobActive);
 
     // Close what the job opened. The port monitor's handle is forgotten once
-    // closed, so that nothing ends or closes it a second time.
+    // closed, so that nothing ends or closes it a second time; it is taken
+    // under the lock, and the job stays active until it is closed, so that a
+    // bidi request neither uses it nor opens the port meanwhile.
     if (!TestFlags(e, OpenDeferred)) {
         if (e->ChannelSocket == NO_SOCKET) {
-            if (e->PortHandle != nullptr) {
-                HANDLE handle = e->PortHandle;
-                e->PortHandle = nullptr;
-                if (e->PortMonitorTable.pfnEndDocPort != nullptr)
-                    e->PortMonitorTable.pfnEndDocPort(handle);
-                if (e->PortMonitorTable.pfnClosePort != nullptr)
-                    e->PortMonitorTable.pfnClosePort(handle);
+            EnterMonitorLock();
+            HANDLE handle = e->PortHandle;
+            e->PortHandle = nullptr;
+            e->OutputOpen = false;
+            LeaveMonitorLock();
+            if (handle != nullptr) {
+                PortEndDoc(e, handle);
+                PortClose(e, handle);
             }
         } else {
             TransportCloseSocket(e->ChannelSocket);
             e->ChannelSocket = NO_SOCKET;
         }
     }
+    ClearFlags(e, JobActive);
 
     // Sent and ejected, a cancelled job too.
     if (e->PrinterHandle != nullptr) {

@@ -320,6 +320,7 @@ TEST_F(JobTest, ReadsAndPrinterDataGoToThePortMonitorWhileItsPortIsOpen) {
 }
 
 TEST_F(JobTest, APortMonitorWithoutReadOrPrinterDataSlotsIsNeverCalledThroughThem) {
+    REQUIRE_NT4_CONTRACT("a MONITOR2 without pfnReadPort is refused (ContractTest)");
     pm_.RemoveSlot(PortFn::ReadPort);
     pm_.RemoveSlot(PortFn::GetPrinterDataFromPort);
     // The table is copied at the open: a port opened now has no such slots.
