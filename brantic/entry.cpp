@@ -94,9 +94,10 @@ static MONITOR2 Monitor2 = {
 };
 
 DLLEXPORT LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT init, PHANDLE instance) {
-    TRACE(TRACE_CALLS, nullptr, "InitializePrintMonitor2");
     if (!CreateMonitorInstance(init, instance))
         return nullptr;
+    // After the level is read: the line says which contract the spooler chose.
+    TRACE(TRACE_DECISIONS, nullptr, "initialised through InitializePrintMonitor2");
     return &Monitor2;
 }
 
