@@ -127,6 +127,77 @@ TEST_F(Contract2000, APortMonitorWithoutTheJobSlotsIsRefusedWith3007) {
     EXPECT_TRUE(portMonitor_.Calls().empty());
 }
 
+// The trace level through the spooler's registry functions while they
+// answer, at load and at every job start; where they answer "not
+// implemented" (Wine), once through the key handed over, and no more.
+struct RegistryRecord {
+    unsigned Queries = 0;
+    LONG Answer = ERROR_SUCCESS;
+    DWORD Level = 1;
+    HANDLE Key = (HANDLE)0x5151;
+};
+RegistryRecord Registry;
+
+LONG WINAPI QueryTraceLevel(HANDLE key, LPCWSTR name, PDWORD type, PBYTE data, PDWORD size,
+                            HANDLE spooler) {
+    Registry.Queries++;
+    EXPECT_EQ(key, Registry.Key);
+    EXPECT_EQ(spooler, (HANDLE)0x5150);
+    EXPECT_EQ(PlatNarrow(name), "TraceLevel");
+    if (Registry.Answer != ERROR_SUCCESS)
+        return Registry.Answer;
+    *type = REG_DWORD;
+    memcpy(data, &Registry.Level, sizeof(DWORD));
+    *size = sizeof(DWORD);
+    return ERROR_SUCCESS;
+}
+
+TEST_F(Contract2000, TheTraceLevelComesThroughTheSpoolersFunctionsWhileTheyAnswer) {
+    REQUIRE_LINKED_MONITOR("trace level");
+    MONITORREG reg = {};
+    reg.cbSize = sizeof(reg);
+    reg.fpQueryValue = QueryTraceLevel;
+    MONITORINIT init = {sizeof(MONITORINIT), (HANDLE)0x5150, (HANDLE)0x5151, &reg, TRUE, nullptr};
+    Registry = RegistryRecord{};
+    HANDLE answering = nullptr;
+    ASSERT_NE(InitializePrintMonitor2(&init, &answering), nullptr);
+    EXPECT_EQ(TraceLevel.load(), 1u);
+    ASSERT_TRUE(Open(&below_->Monitor2, answering));
+    Registry.Level = 2;
+    WString printer = WSTR("Printer");
+    AgentDouble::SetQueryAnswer(-1);
+    ASSERT_TRUE(StartDocPort(port_, printer.data(), 1, 1, nullptr));
+    EXPECT_EQ(TraceLevel.load(), 2u);
+    EXPECT_EQ(Registry.Queries, 2u);
+    EXPECT_TRUE(EndDocPort(port_));
+    Shutdown(answering);
+    port_ = nullptr;
+
+    // Wine's answer: the key itself, read at once; the level then stays.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, WSTR("SYSTEM\\Monitors\\Wine"), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    DWORD level = 1;
+    RegSetValueExW(key, WSTR("TraceLevel"), 0, REG_DWORD, (const BYTE *)&level, sizeof(level));
+    Registry = RegistryRecord{};
+    Registry.Answer = ERROR_CALL_NOT_IMPLEMENTED;
+    init.hckRegistryRoot = Registry.Key = (HANDLE)key;
+    HANDLE wine = nullptr;
+    ASSERT_NE(InitializePrintMonitor2(&init, &wine), nullptr);
+    RegCloseKey(key);
+    EXPECT_EQ(TraceLevel.load(), 1u);
+    ASSERT_TRUE(Open(&below_->Monitor2, wine));
+    ASSERT_TRUE(StartDocPort(port_, printer.data(), 2, 1, nullptr));
+    EXPECT_EQ(TraceLevel.load(), 1u);
+    EXPECT_TRUE(EndDocPort(port_));
+    Shutdown(wine);
+    port_ = nullptr;
+    EXPECT_EQ(TraceLevel.load(), 1u);
+    InitializePrintMonitor(nullptr); // the NT 4.0 contract's root again: the trace off
+    EXPECT_EQ(TraceLevel.load(), 0u);
+}
+
 // ---------------------------------------------------------------- bidi
 
 TEST_F(Contract2000, BidiGoesToThePortMonitorInsideAJobAndOnItsOwnOpenOutside) {
