@@ -400,7 +400,7 @@ bool Run::InitializeMonitor2(const std::string &path) {
         Result_.Setup = "cannot create the monitor's key " + std::string(HostMonitorKey);
         return false;
     }
-    MONITORINIT init = {sizeof(MONITORINIT), HostSpooler, (HANDLE)Root_, &Reg_, TRUE, nullptr};
+    MONITORINIT init = {sizeof(MONITORINIT), HostSpooler, Root_, &Reg_, TRUE, nullptr};
     SetLastError(0);
     Monitor2_ = initialize(&init, &Instance_);
     if (Monitor2_ == nullptr || Instance_ == nullptr) {

@@ -459,7 +459,7 @@ typedef struct _BIDI_RESPONSE_CONTAINER {
     BIDI_RESPONSE_DATA aData[1];
 } BIDI_RESPONSE_CONTAINER, *PBIDI_RESPONSE_CONTAINER, *LPBIDI_RESPONSE_CONTAINER;
 
-#define HKEYMONITOR HANDLE
+#define HKEYMONITOR HKEY
 
 // The spooler's registry functions for a monitor's own key.
 typedef struct _MONITORREG {

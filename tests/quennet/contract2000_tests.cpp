@@ -157,7 +157,8 @@ TEST_F(Contract2000, TheTraceLevelComesThroughTheSpoolersFunctionsWhileTheyAnswe
     MONITORREG reg = {};
     reg.cbSize = sizeof(reg);
     reg.fpQueryValue = QueryTraceLevel;
-    MONITORINIT init = {sizeof(MONITORINIT), (HANDLE)0x5150, (HANDLE)0x5151, &reg, TRUE, nullptr};
+    MONITORINIT init = {
+        sizeof(MONITORINIT), (HANDLE)0x5150, (HKEYMONITOR)0x5151, &reg, TRUE, nullptr};
     Registry = RegistryRecord{};
     HANDLE answering = nullptr;
     ASSERT_NE(InitializePrintMonitor2(&init, &answering), nullptr);
@@ -182,7 +183,8 @@ TEST_F(Contract2000, TheTraceLevelComesThroughTheSpoolersFunctionsWhileTheyAnswe
     RegSetValueExW(key, WSTR("TraceLevel"), 0, REG_DWORD, (const BYTE *)&level, sizeof(level));
     Registry = RegistryRecord{};
     Registry.Answer = ERROR_CALL_NOT_IMPLEMENTED;
-    init.hckRegistryRoot = Registry.Key = (HANDLE)key;
+    init.hckRegistryRoot = key;
+    Registry.Key = (HANDLE)key;
     HANDLE wine = nullptr;
     ASSERT_NE(InitializePrintMonitor2(&init, &wine), nullptr);
     RegCloseKey(key);
