@@ -126,7 +126,8 @@ VOID WINAPI Shutdown(HANDLE monitor) {
     // Ports the spooler left open are closed as it would have closed them.
     MonitorInstance *instance = (MonitorInstance *)monitor;
     for (PortHead *port; (port = FindInstancePort(instance)) != nullptr;)
-        ClosePort((HANDLE)port);
+        if (!ClosePort((HANDLE)port))
+            break;
     FreeMonitorInstance(instance);
 }
 

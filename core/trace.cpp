@@ -21,7 +21,9 @@ static WCHAR TraceRoot[TRACE_ROOT_MAX];
 // ERROR_CALL_NOT_IMPLEMENTED and close the key when initialisation is over).
 // Written at initialisation and shutdown only, like TraceRoot.
 struct SpoolerRegistry {
-    bool Active;  // the level comes from here, not from TraceRoot
+    // The level comes from here, not from TraceRoot; atomic: a host may
+    // initialise again while jobs start on other threads.
+    std::atomic<bool> Active;
     bool Answers; // the functions answered: later reads use them too
     HANDLE Spooler;
     HANDLE Root;
@@ -44,7 +46,7 @@ static void StoreLevel(DWORD level) {
 
 void SetTraceRoot(LPCWSTR registryRoot) {
     // The NT 4.0 contract names its key as a path.
-    Registry.Active = false;
+    Registry.Active.store(false, std::memory_order_relaxed);
     // A root that does not fit names no key of ours: no trace then.
     int length = registryRoot != nullptr ? lstrlenW(registryRoot) : 0;
     if (length >= TRACE_ROOT_MAX)
@@ -62,12 +64,16 @@ void SetTraceRoot(LPCWSTR registryRoot) {
 
 void SetTraceRegistry(PMONITORINIT init) {
     DWORD error = GetLastError();
-    Registry = SpoolerRegistry{};
+    Registry.Active.store(false, std::memory_order_relaxed);
+    Registry.Answers = false;
+    Registry.QueryValue = nullptr;
+    Registry.Spooler = nullptr;
+    Registry.Root = nullptr;
     if (init == nullptr) {
         SetLastError(error);
         return;
     }
-    Registry.Active = true;
+    Registry.Active.store(true, std::memory_order_relaxed);
     Registry.Spooler = init->hSpooler;
     Registry.Root = init->hckRegistryRoot;
     PMONITORREG reg = init->cbSize >= offsetof(MONITORINIT, pMonitorReg) + sizeof(void *)
@@ -96,7 +102,7 @@ void SetTraceRegistry(PMONITORINIT init) {
 void ReadTraceLevel() {
     DWORD error = GetLastError();
     DWORD type = 0, value = 0, size = sizeof(value);
-    if (Registry.Active) {
+    if (Registry.Active.load(std::memory_order_relaxed)) {
         // Without answering functions the level read at start-up stays.
         if (Registry.Answers) {
             LONG answer = Registry.QueryValue(Registry.Root, WSTR("TraceLevel"), &type,

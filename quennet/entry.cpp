@@ -162,7 +162,8 @@ VOID WINAPI Shutdown(HANDLE monitor) {
     // would have. Each status thread leaves with its own library reference.
     MonitorInstance *instance = (MonitorInstance *)monitor;
     for (PortHead *port; (port = FindInstancePort(instance)) != nullptr;)
-        ClosePort((HANDLE)port);
+        if (!ClosePort((HANDLE)port))
+            break;
     FreeMonitorInstance(instance);
 }
 
