@@ -1,17 +1,17 @@
 // Brantic, the channel monitor: its port record, flag bits and the
 // operations its files share. One file per concern:
-//   entry.cpp        InitializePrintMonitor, OpenPortEx, ClosePort, the record
+//   entry.cpp        InitializePrintMonitor(2), OpenPortEx, ClosePort, Shutdown, the record
 //   job.cpp          StartDocPort, EndDocPort, the agent job-start step
-//   output.cpp       OpenJobOutput, RetryJobOutput (both branches)
-//   io.cpp           WritePort, ReadPort, GetPrinterDataFromPort
+//   output.cpp       OpenJobOutput, RetryJobOutput (both branches), the Port* calls
+//   io.cpp           WritePort, ReadPort, GetPrinterDataFromPort, SendRecvBidiDataFromPort
 //   devicemodel.cpp  ReadDeviceModel
 //   transport.cpp    the transport library binding and its slot wrappers
 //   channel.cpp      IsLocalLpt1, QueryJobChannel, the channel branch
 //
-// Unlike Quennet, Brantic has no Port* wrappers: each call into the port
-// monitor's table (io.cpp, job.cpp, output.cpp) is made in the one place
-// that handles it, after checking its slot, because each treats a missing
-// slot its own way (a failed open, ERROR_NOT_SUPPORTED, nothing to end).
+// Every call into the port monitor goes through the Port* calls of
+// output.cpp; each answers FALSE with ERROR_NOT_SUPPORTED for an empty slot,
+// and its caller treats that its own way (a failed open, a short write,
+// nothing to end).
 #pragma once
 
 #include "core.h"
@@ -38,6 +38,9 @@ struct PortEntry : PortHead {
     DocInfoCopy *DocInfo; // kept while the job's output open is deferred
     DWORD DocInfoLevel;
     MONITOR PortMonitorTable; // only the NT 4.0 slots are copied; the rest stay null
+    // Under MonitorLock: the job's port monitor port is open and started;
+    // cleared before EndDocPort ends and closes it.
+    bool OutputOpen;
 };
 
 // Flag helpers on the monitor's own record.
@@ -56,11 +59,19 @@ inline void AssignFlags(PortEntry *e, DWORD bits, bool on) {
 
 // ---------------------------------------------------------------- exports
 DLLEXPORT LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR registryRoot);
+DLLEXPORT LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT init, PHANDLE instance);
 DLLEXPORT BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID reserved);
 
 // ---------------------------------------------------------------- spooler entry points
 BOOL WINAPI OpenPortEx(LPWSTR portName, LPWSTR printerName, PHANDLE handle, LPMONITOR monitor);
 BOOL WINAPI ClosePort(HANDLE port);
+// The Windows 2000 contract's own entry points.
+BOOL WINAPI OpenPortEx(HANDLE monitor, HANDLE monitorPort, LPWSTR portName, LPWSTR printerName,
+                       PHANDLE handle, LPMONITOR2 portMonitor);
+VOID WINAPI Shutdown(HANDLE monitor);
+DWORD WINAPI SendRecvBidiDataFromPort(HANDLE port, DWORD access, LPCWSTR action,
+                                      PBIDI_REQUEST_CONTAINER request,
+                                      PBIDI_RESPONSE_CONTAINER *response);
 BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
 BOOL WINAPI EndDocPort(HANDLE port);
 BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written);
@@ -87,6 +98,21 @@ void CloseJobOutput(PortEntry *e);
 // `markSent`: the job is marked sent and ejected before the handle closes
 // (EndDocPort); a port closed mid-job releases without ending it as printed.
 void ReleaseJob(PortEntry *e, bool markSent);
+
+// ---------------------------------------------------------------- port monitor below
+// The one seam into the port monitor (output.cpp). PortOpen opens into
+// `handle`; PortStartDoc, PortWrite, PortRead and PortGetPrinterData act on
+// PortHandle, the others on the handle they are given.
+BOOL PortOpen(PortEntry *e, PHANDLE handle);
+BOOL PortStartDoc(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
+BOOL PortWrite(PortEntry *e, LPBYTE buffer, DWORD count, LPDWORD written);
+BOOL PortRead(PortEntry *e, LPBYTE buffer, DWORD count, LPDWORD read);
+BOOL PortEndDoc(PortEntry *e, HANDLE handle);
+BOOL PortClose(PortEntry *e, HANDLE handle);
+BOOL PortGetPrinterData(PortEntry *e, DWORD controlId, LPWSTR valueName, LPWSTR inBuffer,
+                        DWORD inSize, LPWSTR outBuffer, DWORD outSize, LPDWORD returned);
+DWORD PortBidi(PortEntry *e, HANDLE handle, DWORD access, LPCWSTR action,
+               PBIDI_REQUEST_CONTAINER request, PBIDI_RESPONSE_CONTAINER *response);
 
 // ---------------------------------------------------------------- device ID
 #define MODEL_MAX 80

@@ -1,5 +1,5 @@
-// Brantic's exports, its MONITOREX, the port record and the opening and
-// closing of ports.
+// Brantic's exports, its MONITOREX and MONITOR2, the port record and the
+// opening and closing of ports; Shutdown closes what the spooler left open.
 #include "brantic.h"
 
 static HANDLE *PrinterHandleOf(PortHead *entry) {
@@ -66,6 +66,41 @@ DLLEXPORT LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR registryRoot) {
     return &MonitorEx;
 }
 
+// The same entry points in their Windows 2000 shapes, with Shutdown and the
+// bidi entry; the slots a language monitor has no use for stay null.
+static MONITOR2 Monitor2 = {
+    .cbSize = MONITOR2_BIDI_SIZE,
+    .pfnEnumPorts = nullptr,
+    .pfnOpenPort = nullptr,
+    .pfnOpenPortEx = OpenPortEx,
+    .pfnStartDocPort = StartDocPort,
+    .pfnWritePort = WritePort,
+    .pfnReadPort = ReadPort,
+    .pfnEndDocPort = EndDocPort,
+    .pfnClosePort = ClosePort,
+    .pfnAddPort = nullptr,
+    .pfnAddPortEx = nullptr,
+    .pfnConfigurePort = nullptr,
+    .pfnDeletePort = nullptr,
+    .pfnGetPrinterDataFromPort = GetPrinterDataFromPort,
+    .pfnSetPortTimeOuts = nullptr,
+    .pfnXcvOpenPort = nullptr,
+    .pfnXcvDataPort = nullptr,
+    .pfnXcvClosePort = nullptr,
+    .pfnShutdown = Shutdown,
+    .pfnSendRecvBidiDataFromPort = SendRecvBidiDataFromPort,
+    .pfnNotifyUsedPorts = nullptr,
+    .pfnNotifyUnusedPorts = nullptr,
+};
+
+DLLEXPORT LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT init, PHANDLE instance) {
+    if (!CreateMonitorInstance(init, instance))
+        return nullptr;
+    // After the level is read: the line says which contract the spooler chose.
+    TRACE(TRACE_DECISIONS, nullptr, "initialised through InitializePrintMonitor2");
+    return &Monitor2;
+}
+
 DLLEXPORT BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     return TRUE;
 }
@@ -74,6 +109,26 @@ BOOL WINAPI OpenPortEx(LPWSTR portName, LPWSTR printerName, PHANDLE handle, LPMO
     // The record's own fields and the transport user come in RecordCreated.
     TRACE(TRACE_CALLS, nullptr, "OpenPortEx %s", (LPCWSTR)portName);
     return OpenPortRecord(portName, printerName, handle, monitor);
+}
+
+BOOL WINAPI OpenPortEx(HANDLE monitor, HANDLE monitorPort, LPWSTR portName, LPWSTR printerName,
+                       PHANDLE handle, LPMONITOR2 portMonitor) {
+    TRACE(TRACE_CALLS, nullptr, "OpenPortEx %s", (LPCWSTR)portName);
+    return OpenPortRecord2(monitor, monitorPort, portName, printerName, handle, portMonitor);
+}
+
+VOID WINAPI Shutdown(HANDLE monitor) {
+    if (!IsValidInstance(monitor)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return;
+    }
+    TRACE(TRACE_CALLS, nullptr, "Shutdown");
+    // Ports the spooler left open are closed as it would have closed them.
+    MonitorInstance *instance = (MonitorInstance *)monitor;
+    for (PortHead *port; (port = FindInstancePort(instance)) != nullptr;)
+        if (!ClosePort((HANDLE)port))
+            break;
+    FreeMonitorInstance(instance);
 }
 
 // Ends a port whatever its job's state, as ClosePort does: the record is

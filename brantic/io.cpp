@@ -1,5 +1,5 @@
 // The data path of a job: writes over the channel or through the port
-// monitor, reads and printer-data requests.
+// monitor, reads, printer-data requests and bidi requests.
 #include "brantic.h"
 
 // A failed send ends the job: the socket is closed, the agent told, and the
@@ -61,8 +61,7 @@ BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written) 
     if (e->ChannelSocket == NO_SOCKET) {
         // Through the port monitor; its failure is passed on as a short write.
         *written = 0;
-        if (e->PortMonitorTable.pfnWritePort != nullptr &&
-            e->PortMonitorTable.pfnWritePort(e->PortHandle, buffer, count, written))
+        if (PortWrite(e, buffer, count, written))
             return TRUE;
     } else {
         // Over the channel; a library that claims more than it was given is
@@ -98,11 +97,7 @@ BOOL WINAPI ReadPort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD read) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (e->PortMonitorTable.pfnReadPort == nullptr) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
-    }
-    return e->PortMonitorTable.pfnReadPort(e->PortHandle, buffer, count, read);
+    return PortRead(e, buffer, count, read);
 }
 
 BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPWSTR valueName, LPWSTR inBuffer,
@@ -123,8 +118,8 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPWSTR valueNam
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        return e->PortMonitorTable.pfnGetPrinterDataFromPort(
-            e->PortHandle, controlId, valueName, inBuffer, inSize, outBuffer, outSize, returned);
+        return PortGetPrinterData(e, controlId, valueName, inBuffer, inSize, outBuffer, outSize,
+                                  returned);
     }
 
     // Over the channel only the device ID can be asked.
@@ -134,4 +129,39 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPWSTR valueNam
         return TRUE;
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
+}
+
+// Printer UIs ask at any time, from any thread; decided and done under
+// MonitorLock, which StartDocPort takes to mark a job active and EndDocPort
+// to take the port monitor's port away: the job's open port is asked as it
+// is and cannot be closed meanwhile; outside a job the port is opened for
+// this one call and closed before any job can open it; a job without an
+// open port monitor port (a channel job, a deferred or closing one) has no
+// port to ask.
+DWORD WINAPI SendRecvBidiDataFromPort(HANDLE port, DWORD access, LPCWSTR action,
+                                      PBIDI_REQUEST_CONTAINER request,
+                                      PBIDI_RESPONSE_CONTAINER *response) {
+    if (!IsValidPort(port))
+        return ERROR_INVALID_PARAMETER;
+    PortEntry *e = (PortEntry *)port;
+    TRACE(TRACE_CALLS, e, "SendRecvBidiDataFromPort %s", action);
+    if (!HasBidiBelow(e))
+        return ERROR_NOT_SUPPORTED;
+
+    EnterMonitorLock();
+    DWORD result;
+    HANDLE own = nullptr;
+    if (e->OutputOpen) {
+        result = PortBidi(e, e->PortHandle, access, action, request, response);
+    } else if (TestFlags(e, JobActive)) {
+        result = ERROR_BUSY;
+    } else if (!PortOpen(e, &own)) {
+        result = GetLastError();
+    } else {
+        result = PortBidi(e, own, access, action, request, response);
+        PortClose(e, own);
+    }
+    LeaveMonitorLock();
+    TRACE(TRACE_CALLS, e, "SendRecvBidiDataFromPort answers %u", result);
+    return result;
 }

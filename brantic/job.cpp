@@ -62,7 +62,11 @@ BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD lev
 
     // The agent decides for each job whether it takes part.
     AssignFlags(e, AgentActive, AgentQuery() == 0);
+    // Under the lock: a bidi request outside a job opens the port monitor's
+    // port under it too, so the two opens never overlap.
+    EnterMonitorLock();
     SetFlags(e, JobActive);
+    LeaveMonitorLock();
     ClearFlags(e, AgentStartDone | DataStarted | JobCancelled);
 
     // Printer handle: re-opened under the lock when the job names another
@@ -115,7 +119,10 @@ void ReleaseJob(PortEntry *e, bool markSent) {
     FreeDocInfo(e->DocInfo);
     e->DocInfo = nullptr;
 
+    // The job stays active until its port is closed, so that a bidi request
+    // neither uses the port nor opens its own meanwhile.
     CloseJobOutput(e);
+    ClearFlags(e, JobActive);
 
     // Sent and ejected, a cancelled job too.
     if (markSent && e->PrinterHandle != nullptr) {
@@ -149,7 +156,6 @@ BOOL WINAPI EndDocPort(HANDLE port) {
 
     if (TestFlags(e, AgentActive))
         AgentJobStatus(e, e->JobId, AGENT_STATUS_JOB_END);
-    ClearFlags(e, JobActive);
 
     ReleaseJob(e, true);
     TRACE(TRACE_DECISIONS, e, "job %u ended", e->JobId);

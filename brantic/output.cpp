@@ -1,26 +1,86 @@
 // Opening a job's output: over the transport channel for the local LPT1 when
 // the transport library is loaded, through the port monitor otherwise. A
-// failed open is deferred and retried by every WritePort.
+// failed open is deferred and retried by every WritePort. Also the calls
+// into the port monitor below, which every part of the monitor goes through.
 #include "brantic.h"
+
+// ---------------------------------------------------------------- port monitor calls
+
+static BOOL NotSupported() {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
+
+// The one call whose shape differs between the two contracts.
+BOOL PortOpen(PortEntry *e, PHANDLE handle) {
+    return OpenPortBelow(e, handle);
+}
+
+BOOL PortStartDoc(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo) {
+    if (e->PortMonitorTable.pfnStartDocPort == nullptr)
+        return NotSupported();
+    return e->PortMonitorTable.pfnStartDocPort(e->PortHandle, printerName, jobId, level, docInfo);
+}
+
+BOOL PortWrite(PortEntry *e, LPBYTE buffer, DWORD count, LPDWORD written) {
+    if (e->PortMonitorTable.pfnWritePort == nullptr)
+        return NotSupported();
+    return e->PortMonitorTable.pfnWritePort(e->PortHandle, buffer, count, written);
+}
+
+BOOL PortRead(PortEntry *e, LPBYTE buffer, DWORD count, LPDWORD read) {
+    if (e->PortMonitorTable.pfnReadPort == nullptr)
+        return NotSupported();
+    return e->PortMonitorTable.pfnReadPort(e->PortHandle, buffer, count, read);
+}
+
+BOOL PortEndDoc(PortEntry *e, HANDLE handle) {
+    if (e->PortMonitorTable.pfnEndDocPort == nullptr)
+        return NotSupported();
+    return e->PortMonitorTable.pfnEndDocPort(handle);
+}
+
+BOOL PortClose(PortEntry *e, HANDLE handle) {
+    if (e->PortMonitorTable.pfnClosePort == nullptr)
+        return NotSupported();
+    return e->PortMonitorTable.pfnClosePort(handle);
+}
+
+BOOL PortGetPrinterData(PortEntry *e, DWORD controlId, LPWSTR valueName, LPWSTR inBuffer,
+                        DWORD inSize, LPWSTR outBuffer, DWORD outSize, LPDWORD returned) {
+    if (e->PortMonitorTable.pfnGetPrinterDataFromPort == nullptr)
+        return NotSupported();
+    return e->PortMonitorTable.pfnGetPrinterDataFromPort(
+        e->PortHandle, controlId, valueName, inBuffer, inSize, outBuffer, outSize, returned);
+}
+
+DWORD PortBidi(PortEntry *e, HANDLE handle, DWORD access, LPCWSTR action,
+               PBIDI_REQUEST_CONTAINER request, PBIDI_RESPONSE_CONTAINER *response) {
+    return BidiBelow(e, handle, access, action, request, response);
+}
+
+// ---------------------------------------------------------------- the job's output
 
 // The port-monitor branch: open the port and start its document. FALSE with
 // the failing call's error in *error, the port closed again.
 static BOOL OpenPortMonitorOutput(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level,
                                   LPBYTE docInfo, LPDWORD error) {
-    MONITOR &pm = e->PortMonitorTable;
-    if (pm.pfnOpenPort == nullptr || pm.pfnStartDocPort == nullptr) {
+    if (!CanOpenPortBelow(e) || e->PortMonitorTable.pfnStartDocPort == nullptr) {
         *error = ERROR_NOT_SUPPORTED;
         return FALSE;
     }
-    if (!pm.pfnOpenPort(e->PortName, &e->PortHandle)) {
+    if (!PortOpen(e, &e->PortHandle)) {
         *error = GetLastError();
         return FALSE;
     }
-    if (pm.pfnStartDocPort(e->PortHandle, printerName, jobId, level, docInfo))
+    if (PortStartDoc(e, printerName, jobId, level, docInfo)) {
+        EnterMonitorLock();
+        e->OutputOpen = true;
+        LeaveMonitorLock();
         return TRUE;
+    }
     *error = GetLastError();
-    if (pm.pfnClosePort != nullptr)
-        pm.pfnClosePort(e->PortHandle);
+    PortClose(e, e->PortHandle);
     return FALSE;
 }
 
@@ -90,13 +150,15 @@ void CloseJobOutput(PortEntry *e) {
         return;
     }
     // The port monitor's handle is forgotten once closed, so that nothing
-    // ends or closes it a second time.
-    if (e->PortHandle == nullptr)
-        return;
+    // ends or closes it a second time; taken under the lock, as a bidi
+    // request reads it there.
+    EnterMonitorLock();
     HANDLE handle = e->PortHandle;
     e->PortHandle = nullptr;
-    if (e->PortMonitorTable.pfnEndDocPort != nullptr)
-        e->PortMonitorTable.pfnEndDocPort(handle);
-    if (e->PortMonitorTable.pfnClosePort != nullptr)
-        e->PortMonitorTable.pfnClosePort(handle);
+    e->OutputOpen = false;
+    LeaveMonitorLock();
+    if (handle != nullptr) {
+        PortEndDoc(e, handle);
+        PortClose(e, handle);
+    }
 }

@@ -10,6 +10,7 @@
 #include "win32.h"
 
 #include <atomic>
+#include <cstddef>
 #include <type_traits>
 
 // ---------------------------------------------------------------- records
@@ -26,6 +27,13 @@ struct PortHead {
     LPSTR Model; // null until a device ID named one
     DWORD JobId;
     DWORD Flags; // changed only through SetFlags / ClearFlags (atomic)
+    // Set when the port came through the Windows 2000 contract: the instance
+    // it was opened through, the port monitor's instance handle and its
+    // MONITOR2 (only the bytes its cbSize covered; cbSize is what was copied).
+    // Otherwise null and zeroed.
+    struct MonitorInstance *Instance;
+    HANDLE MonitorPort;
+    MONITOR2 PortMonitor2;
 };
 
 // What differs between the two monitors' records, told to the shared code by
@@ -99,10 +107,57 @@ PortHead *CreatePortEntry(LPCWSTR portName, LPCWSTR printerName);
 // an LPR port. FALSE with the last error set on failure; nothing is left
 // behind then.
 BOOL OpenPortRecord(LPWSTR portName, LPWSTR printerName, PHANDLE handle, LPMONITOR monitor);
+// The opening of the Windows 2000 contract: `instance` must be one that
+// InitializePrintMonitor2 handed out (ERROR_INVALID_HANDLE), the arguments
+// as above (87); a `monitor` whose cbSize does not cover, or that leaves
+// empty, one of the open, start, write, read, end and close slots is refused
+// with ERROR_INVALID_PRINT_MONITOR before anything is created. The record
+// keeps `monitorPort` and the MONITOR2's bytes, and its MONITOR table gets
+// the port-handle slots, which have the same shapes in both contracts.
+BOOL OpenPortRecord2(HANDLE instance, HANDLE monitorPort, LPWSTR portName, LPWSTR printerName,
+                     PHANDLE handle, LPMONITOR2 monitor);
 // Unlinks and frees; FALSE when the record is not in the table. Caller holds the lock.
 BOOL DeletePortEntry(PortHead *entry);
 // True when the LPR Port monitor has a key for this port.
 BOOL IsLprPort(PortHead *entry);
+
+// ---------------------------------------------------------------- the port monitor's open and bidi
+// The one place where the two contracts call the port monitor differently:
+// pfnOpenPort(name, &handle) of the NT 4.0 MONITOR, or
+// pfnOpenPort(hMonitorPort, name, &handle) of the MONITOR2. FALSE with
+// ERROR_NOT_SUPPORTED when the slot is empty.
+bool CanOpenPortBelow(PortHead *entry);
+BOOL OpenPortBelow(PortHead *entry, PHANDLE handle);
+// The port monitor's pfnSendRecvBidiDataFromPort on `port`, its answer as it
+// is; ERROR_NOT_SUPPORTED when its MONITOR2 has none (or did not cover it).
+bool HasBidiBelow(PortHead *entry);
+DWORD BidiBelow(PortHead *entry, HANDLE port, DWORD access, LPCWSTR action,
+                PBIDI_REQUEST_CONTAINER request, PBIDI_RESPONSE_CONTAINER *response);
+
+// ---------------------------------------------------------------- the Windows 2000 contract
+// What a spooler since Windows 2000 gets: InitializePrintMonitor2 answers a
+// MONITOR2 and one of these records as its instance handle. It lives until
+// Shutdown, which closes the ports still opened through it.
+#define INSTANCE_SIGNATURE 0x4D32u
+struct MonitorInstance {
+    DWORD Signature; // INSTANCE_SIGNATURE while the record lives
+};
+// The size our MONITOR2 announces: through pfnSendRecvBidiDataFromPort.
+constexpr DWORD MONITOR2_BIDI_SIZE =
+    (DWORD)(offsetof(MONITOR2, pfnSendRecvBidiDataFromPort) + sizeof(void *));
+inline bool IsValidInstance(HANDLE handle) {
+    return handle != nullptr && ((MonitorInstance *)handle)->Signature == INSTANCE_SIGNATURE;
+}
+// The checks of the MONITORINIT (null, shorter than its first five fields:
+// ERROR_INVALID_PARAMETER; not local: ERROR_NOT_SUPPORTED), the lock, the
+// trace through the spooler's registry functions and a new instance record
+// in *instance. FALSE with the last error.
+BOOL CreateMonitorInstance(PMONITORINIT init, PHANDLE instance);
+// Shutdown's part after the monitor closed the instance's ports: the trace
+// forgets the spooler's functions, the record is freed.
+void FreeMonitorInstance(MonitorInstance *instance);
+// The first port still opened through `instance`, or null (takes the lock).
+PortHead *FindInstancePort(MonitorInstance *instance);
 
 // ---------------------------------------------------------------- memory and strings
 LPVOID AllocFixed(SIZE_T bytes);   // GMEM_FIXED, zero-filled; GlobalFree
@@ -194,6 +249,11 @@ inline bool TraceOn(DWORD level) {
 void SetTraceRoot(LPCWSTR registryRoot);
 // Reads the level anew; at every job start.
 void ReadTraceLevel();
+// The Windows 2000 contract's trace source: the spooler's own registry
+// functions on the monitor's key while they answer (they are used from then
+// on); otherwise the key read once now through the Win32 registry, and the
+// level stays as read until the next initialisation. Null: none.
+void SetTraceRegistry(PMONITORINIT init);
 
 // One value of a trace line: a number or a string of either width.
 struct TraceArg {

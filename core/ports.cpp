@@ -87,13 +87,16 @@ fail:
     return nullptr;
 }
 
-BOOL OpenPortRecord(LPWSTR portName, LPWSTR printerName, PHANDLE handle, LPMONITOR monitor) {
+// What both contracts' openings share: the arguments, one record per port
+// (ERROR_BUSY), the record created under the lock with what the monitor adds.
+// Null with the last error set; nothing is left behind then.
+static PortHead *OpenRecord(LPWSTR portName, LPWSTR printerName, PHANDLE handle, bool monitor) {
     // Both names are needed; so are somewhere to put the handle and the table
     // of the port monitor below, which every later call goes through.
     if (portName == nullptr || portName[0] == 0 || printerName == nullptr || printerName[0] == 0 ||
-        handle == nullptr || monitor == nullptr) {
+        handle == nullptr || !monitor) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return nullptr;
     }
 
     // One record per port, whatever the case of its name. What the monitor
@@ -103,14 +106,20 @@ BOOL OpenPortRecord(LPWSTR portName, LPWSTR printerName, PHANDLE handle, LPMONIT
     if (FindPort(portName) != nullptr) {
         LeaveMonitorLock();
         SetLastError(ERROR_BUSY);
-        return FALSE;
+        return nullptr;
     }
     PortHead *entry = CreatePortEntry(portName, printerName);
     if (entry != nullptr && RecordInfo.RecordCreated != nullptr)
         RecordInfo.RecordCreated(entry);
     LeaveMonitorLock();
+    // Without a record the failed allocation's last error stands.
+    return entry;
+}
+
+BOOL OpenPortRecord(LPWSTR portName, LPWSTR printerName, PHANDLE handle, LPMONITOR monitor) {
+    PortHead *entry = OpenRecord(portName, printerName, handle, monitor != nullptr);
     if (entry == nullptr)
-        return FALSE; // the failed allocation's last error stands
+        return FALSE;
 
     *handle = (HANDLE)entry;
 
@@ -122,6 +131,87 @@ BOOL OpenPortRecord(LPWSTR portName, LPWSTR printerName, PHANDLE handle, LPMONIT
     if (IsLprPort(entry))
         SetFlags(entry, RecordInfo.LprPortFlag);
     return TRUE;
+}
+
+// A slot of a MONITOR2 copy: there when its cbSize covers it and it is not null.
+#define MONITOR2_HAS(table, slot)                                                                  \
+    ((table).cbSize >= offsetof(MONITOR2, slot) + sizeof(void *) && (table).slot != nullptr)
+
+BOOL OpenPortRecord2(HANDLE instance, HANDLE monitorPort, LPWSTR portName, LPWSTR printerName,
+                     PHANDLE handle, LPMONITOR2 monitor) {
+    if (!IsValidInstance(instance)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+
+    // The port monitor's MONITOR2, only as far as its cbSize says and never
+    // past the slots we know; what it does not cover stays null.
+    MONITOR2 below = {};
+    if (monitor != nullptr) {
+        DWORD size = monitor->cbSize < sizeof(MONITOR2) ? monitor->cbSize : (DWORD)sizeof(MONITOR2);
+        memcpy(&below, monitor, size);
+        below.cbSize = size;
+    }
+    // Every job opens, starts, writes, reads, ends and closes through it.
+    if (monitor != nullptr &&
+        (!MONITOR2_HAS(below, pfnOpenPort) || !MONITOR2_HAS(below, pfnStartDocPort) ||
+         !MONITOR2_HAS(below, pfnWritePort) || !MONITOR2_HAS(below, pfnReadPort) ||
+         !MONITOR2_HAS(below, pfnEndDocPort) || !MONITOR2_HAS(below, pfnClosePort))) {
+        SetLastError(ERROR_INVALID_PRINT_MONITOR);
+        return FALSE;
+    }
+
+    PortHead *entry = OpenRecord(portName, printerName, handle, monitor != nullptr);
+    if (entry == nullptr)
+        return FALSE;
+    *handle = (HANDLE)entry;
+    entry->Instance = (MonitorInstance *)instance;
+    entry->MonitorPort = monitorPort;
+    entry->PortMonitor2 = below;
+
+    // The calls on the port monitor's port handle have the same shapes in
+    // both contracts: they go through the record's MONITOR table as on NT 4.0.
+    MONITOR *table = RecordInfo.PortMonitorTableOf(entry);
+    table->pfnStartDocPort = below.pfnStartDocPort;
+    table->pfnWritePort = below.pfnWritePort;
+    table->pfnReadPort = below.pfnReadPort;
+    table->pfnEndDocPort = below.pfnEndDocPort;
+    table->pfnClosePort = below.pfnClosePort;
+    if (MONITOR2_HAS(below, pfnGetPrinterDataFromPort))
+        table->pfnGetPrinterDataFromPort = below.pfnGetPrinterDataFromPort;
+    if (MONITOR2_HAS(below, pfnSetPortTimeOuts))
+        table->pfnSetPortTimeOuts = below.pfnSetPortTimeOuts;
+
+    if (IsLprPort(entry))
+        SetFlags(entry, RecordInfo.LprPortFlag);
+    return TRUE;
+}
+
+bool CanOpenPortBelow(PortHead *entry) {
+    if (entry->Instance != nullptr)
+        return entry->PortMonitor2.pfnOpenPort != nullptr;
+    return RecordInfo.PortMonitorTableOf(entry)->pfnOpenPort != nullptr;
+}
+
+BOOL OpenPortBelow(PortHead *entry, PHANDLE handle) {
+    if (!CanOpenPortBelow(entry)) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    if (entry->Instance != nullptr)
+        return entry->PortMonitor2.pfnOpenPort(entry->MonitorPort, entry->PortName, handle);
+    return RecordInfo.PortMonitorTableOf(entry)->pfnOpenPort(entry->PortName, handle);
+}
+
+bool HasBidiBelow(PortHead *entry) {
+    return MONITOR2_HAS(entry->PortMonitor2, pfnSendRecvBidiDataFromPort);
+}
+
+DWORD BidiBelow(PortHead *entry, HANDLE port, DWORD access, LPCWSTR action,
+                PBIDI_REQUEST_CONTAINER request, PBIDI_RESPONSE_CONTAINER *response) {
+    if (!HasBidiBelow(entry))
+        return ERROR_NOT_SUPPORTED;
+    return entry->PortMonitor2.pfnSendRecvBidiDataFromPort(port, access, action, request, response);
 }
 
 BOOL DeletePortEntry(PortHead *entry) {

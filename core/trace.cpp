@@ -16,7 +16,37 @@ static WCHAR TraceRoot[TRACE_ROOT_MAX];
 
 #define TRACE_LINE_MAX 512
 
+// The Windows 2000 contract's source: the spooler's registry functions on the
+// monitor's key, kept only when they answered at start-up (Wine's answer
+// ERROR_CALL_NOT_IMPLEMENTED and close the key when initialisation is over).
+// Written at initialisation and shutdown only, like TraceRoot.
+struct SpoolerRegistry {
+    // The level comes from here, not from TraceRoot; atomic: a host may
+    // initialise again while jobs start on other threads.
+    std::atomic<bool> Active;
+    bool Answers; // the functions answered: later reads use them too
+    HANDLE Spooler;
+    HANDLE Root;
+    LONG(WINAPI *QueryValue)(HANDLE, LPCWSTR, PDWORD, PBYTE, PDWORD, HANDLE);
+};
+static SpoolerRegistry Registry;
+
+// The level a value stands for: 0 unless a REG_DWORD, at most TRACE_CALLS.
+static DWORD LevelOf(LONG result, DWORD type, DWORD value, DWORD size) {
+    if (result == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(value))
+        return value > TRACE_CALLS ? TRACE_CALLS : value;
+    return 0;
+}
+
+static void StoreLevel(DWORD level) {
+    DWORD before = ActiveTraceLevel.exchange(level, std::memory_order_relaxed);
+    if (level != before)
+        TRACE(TRACE_DECISIONS, nullptr, "trace level %u", level);
+}
+
 void SetTraceRoot(LPCWSTR registryRoot) {
+    // The NT 4.0 contract names its key as a path.
+    Registry.Active.store(false, std::memory_order_relaxed);
     // A root that does not fit names no key of ours: no trace then.
     int length = registryRoot != nullptr ? lstrlenW(registryRoot) : 0;
     if (length >= TRACE_ROOT_MAX)
@@ -32,19 +62,61 @@ void SetTraceRoot(LPCWSTR registryRoot) {
     ReadTraceLevel();
 }
 
+void SetTraceRegistry(PMONITORINIT init) {
+    DWORD error = GetLastError();
+    Registry.Active.store(false, std::memory_order_relaxed);
+    Registry.Answers = false;
+    Registry.QueryValue = nullptr;
+    Registry.Spooler = nullptr;
+    Registry.Root = nullptr;
+    if (init == nullptr) {
+        SetLastError(error);
+        return;
+    }
+    Registry.Active.store(true, std::memory_order_relaxed);
+    Registry.Spooler = init->hSpooler;
+    Registry.Root = init->hckRegistryRoot;
+    PMONITORREG reg = init->cbSize >= offsetof(MONITORINIT, pMonitorReg) + sizeof(void *)
+                          ? init->pMonitorReg
+                          : nullptr;
+    if (reg != nullptr && reg->cbSize >= offsetof(MONITORREG, fpQueryValue) + sizeof(void *))
+        Registry.QueryValue = reg->fpQueryValue;
+
+    // Through the spooler's functions when they answer, else through the
+    // Win32 registry on the key handed over (read now: it may be closed later).
+    DWORD type = 0, value = 0, size = sizeof(value);
+    LONG result = ERROR_CALL_NOT_IMPLEMENTED;
+    if (Registry.QueryValue != nullptr && Registry.Root != nullptr)
+        result = Registry.QueryValue(Registry.Root, WSTR("TraceLevel"), &type, (PBYTE)&value, &size,
+                                     Registry.Spooler);
+    Registry.Answers = result != ERROR_CALL_NOT_IMPLEMENTED;
+    if (!Registry.Answers && Registry.Root != nullptr) {
+        size = sizeof(value);
+        result = RegQueryValueExW((HKEY)Registry.Root, WSTR("TraceLevel"), nullptr, &type,
+                                  (LPBYTE)&value, &size);
+    }
+    StoreLevel(LevelOf(result, type, value, size));
+    SetLastError(error);
+}
+
 void ReadTraceLevel() {
     DWORD error = GetLastError();
     DWORD type = 0, value = 0, size = sizeof(value);
+    if (Registry.Active.load(std::memory_order_relaxed)) {
+        // Without answering functions the level read at start-up stays.
+        if (Registry.Answers) {
+            LONG answer = Registry.QueryValue(Registry.Root, WSTR("TraceLevel"), &type,
+                                              (PBYTE)&value, &size, Registry.Spooler);
+            StoreLevel(LevelOf(answer, type, value, size));
+        }
+        SetLastError(error);
+        return;
+    }
     LONG result = TraceRoot[0] == 0
                       ? (LONG)ERROR_FILE_NOT_FOUND
                       : ReadRegistryValue(HKEY_LOCAL_MACHINE, TraceRoot, WSTR("TraceLevel"), &type,
                                           (LPBYTE)&value, &size);
-    DWORD level = 0;
-    if (result == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(value))
-        level = value > TRACE_CALLS ? TRACE_CALLS : value;
-    DWORD before = ActiveTraceLevel.exchange(level, std::memory_order_relaxed);
-    if (level != before)
-        TRACE(TRACE_DECISIONS, nullptr, "trace level %u", level);
+    StoreLevel(LevelOf(result, type, value, size));
     SetLastError(error);
 }
 

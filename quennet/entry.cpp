@@ -1,6 +1,7 @@
 // The library's exports and its port records: InitializePrintMonitor hands the
-// spooler the MONITOREX, OpenPortEx and ClosePort create and delete the
-// PortEntry that stands behind each port handle.
+// spooler of NT 4.0 the MONITOREX, InitializePrintMonitor2 a spooler since
+// Windows 2000 the MONITOR2; OpenPortEx and ClosePort create and delete the
+// PortEntry that stands behind each port handle, Shutdown closes what is left.
 #include "quennet.h"
 
 // The spooler of NT 4.0 knows exactly these 14 slots; on a 32-bit build they
@@ -97,6 +98,42 @@ DLLEXPORT LPMONITOREX WINAPI InitializePrintMonitor(LPWSTR registryRoot) {
     return &MonitorEx;
 }
 
+// The same entry points in their Windows 2000 shapes, through
+// pfnSendRecvBidiDataFromPort; the port-management and Xcv slots stay null,
+// and so does pfnSetPortTimeOuts, as in the MONITOREX.
+static MONITOR2 Monitor2 = {
+    .cbSize = MONITOR2_BIDI_SIZE,
+    .pfnEnumPorts = nullptr,
+    .pfnOpenPort = nullptr,
+    .pfnOpenPortEx = OpenPortEx,
+    .pfnStartDocPort = StartDocPort,
+    .pfnWritePort = WritePort,
+    .pfnReadPort = ReadPort,
+    .pfnEndDocPort = EndDocPort,
+    .pfnClosePort = ClosePort,
+    .pfnAddPort = nullptr,
+    .pfnAddPortEx = nullptr,
+    .pfnConfigurePort = nullptr,
+    .pfnDeletePort = nullptr,
+    .pfnGetPrinterDataFromPort = GetPrinterDataFromPort,
+    .pfnSetPortTimeOuts = nullptr,
+    .pfnXcvOpenPort = nullptr,
+    .pfnXcvDataPort = nullptr,
+    .pfnXcvClosePort = nullptr,
+    .pfnShutdown = Shutdown,
+    .pfnSendRecvBidiDataFromPort = SendRecvBidiDataFromPort,
+    .pfnNotifyUsedPorts = nullptr,
+    .pfnNotifyUnusedPorts = nullptr,
+};
+
+DLLEXPORT LPMONITOR2 WINAPI InitializePrintMonitor2(PMONITORINIT init, PHANDLE instance) {
+    if (!CreateMonitorInstance(init, instance))
+        return nullptr;
+    // After the level is read: the line says which contract the spooler chose.
+    TRACE(TRACE_DECISIONS, nullptr, "initialised through InitializePrintMonitor2");
+    return &Monitor2;
+}
+
 DLLEXPORT BOOL WINAPI DllEntryPoint(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     return TRUE;
 }
@@ -107,6 +144,27 @@ BOOL WINAPI OpenPortEx(LPWSTR portName, LPWSTR printerName, PHANDLE handle, LPMO
     // A Quennet record needs nothing beyond what every record gets.
     TRACE(TRACE_CALLS, nullptr, "OpenPortEx %s", (LPCWSTR)portName);
     return OpenPortRecord(portName, printerName, handle, monitor);
+}
+
+BOOL WINAPI OpenPortEx(HANDLE monitor, HANDLE monitorPort, LPWSTR portName, LPWSTR printerName,
+                       PHANDLE handle, LPMONITOR2 portMonitor) {
+    TRACE(TRACE_CALLS, nullptr, "OpenPortEx %s", (LPCWSTR)portName);
+    return OpenPortRecord2(monitor, monitorPort, portName, printerName, handle, portMonitor);
+}
+
+VOID WINAPI Shutdown(HANDLE monitor) {
+    if (!IsValidInstance(monitor)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return;
+    }
+    TRACE(TRACE_CALLS, nullptr, "Shutdown");
+    // The spooler should have closed its ports; those left are closed as it
+    // would have. Each status thread leaves with its own library reference.
+    MonitorInstance *instance = (MonitorInstance *)monitor;
+    for (PortHead *port; (port = FindInstancePort(instance)) != nullptr;)
+        if (!ClosePort((HANDLE)port))
+            break;
+    FreeMonitorInstance(instance);
 }
 
 // Ends a port whatever its job's state, as ClosePort does: the record is

@@ -14,10 +14,9 @@ static BOOL NotSupported() {
     return FALSE;
 }
 
+// The one call whose shape differs between the two contracts.
 BOOL PortOpen(PortEntry *e) {
-    if (e->PortMonitorTable.pfnOpenPort == nullptr)
-        return NotSupported();
-    return e->PortMonitorTable.pfnOpenPort(e->PortName, &e->PortHandle);
+    return OpenPortBelow(e, &e->PortHandle);
 }
 
 BOOL PortStartDoc(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo) {
@@ -68,6 +67,11 @@ BOOL PortSetTimeOuts(PortEntry *e, LPCOMMTIMEOUTS timeouts) {
     if (e->PortMonitorTable.pfnSetPortTimeOuts == nullptr)
         return NotSupported();
     return e->PortMonitorTable.pfnSetPortTimeOuts(e->PortHandle, timeouts, 0);
+}
+
+DWORD PortBidi(PortEntry *e, DWORD access, LPCWSTR action, PBIDI_REQUEST_CONTAINER request,
+               PBIDI_RESPONSE_CONTAINER *response) {
+    return BidiBelow(e, e->PortHandle, access, action, request, response);
 }
 
 // ---------------------------------------------------------------- WritePort
@@ -264,4 +268,40 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE port, DWORD controlId, LPWSTR valueNam
     TRACE(TRACE_CALLS, (PortHead *)port, "GetPrinterDataFromPort control %x", controlId);
     return ForwardPrinterData((PortEntry *)port, controlId, valueName, inBuffer, inSize, outBuffer,
                               outSize, returned);
+}
+
+// ---------------------------------------------------------------- SendRecvBidiDataFromPort
+
+// Printer UIs ask at any time, from any thread. Everything is decided and
+// done under MonitorLock, which StartDocPort takes to mark a job active,
+// EndDocPort to take PortStarted away and the status thread for its exit:
+// a port started for a job or kept by the thread is asked as it is and
+// cannot be closed meanwhile; outside a job the port is opened for this one
+// call and closed again before any job can open it; a job whose port is
+// being opened, deferred or closed has no port to ask.
+DWORD WINAPI SendRecvBidiDataFromPort(HANDLE port, DWORD access, LPCWSTR action,
+                                      PBIDI_REQUEST_CONTAINER request,
+                                      PBIDI_RESPONSE_CONTAINER *response) {
+    if (!IsValidPort(port))
+        return ERROR_INVALID_PARAMETER;
+    PortEntry *e = (PortEntry *)port;
+    TRACE(TRACE_CALLS, e, "SendRecvBidiDataFromPort %s", action);
+    if (!HasBidiBelow(e))
+        return ERROR_NOT_SUPPORTED;
+
+    EnterMonitorLock();
+    DWORD result;
+    if (TestFlags(e, PortStarted)) {
+        result = PortBidi(e, access, action, request, response);
+    } else if (TestFlags(e, JobActive)) {
+        result = ERROR_BUSY;
+    } else if (!PortOpen(e)) {
+        result = GetLastError();
+    } else {
+        result = PortBidi(e, access, action, request, response);
+        PortClose(e);
+    }
+    LeaveMonitorLock();
+    TRACE(TRACE_CALLS, e, "SendRecvBidiDataFromPort answers %u", result);
+    return result;
 }

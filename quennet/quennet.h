@@ -1,6 +1,6 @@
 // Quennet, the job-language monitor: its port record, flag bits and the
 // operations its files share. One file per concern:
-//   entry.cpp     InitializePrintMonitor, OpenPortEx, ClosePort, the record
+//   entry.cpp     InitializePrintMonitor(2), OpenPortEx, ClosePort, Shutdown, the record
 //   job.cpp       StartDocPort, EndDocPort and the job helpers
 //   io.cpp        WritePort, ReadPort, GetPrinterDataFromPort
 //   deviceid.cpp  device identification
@@ -89,6 +89,13 @@ inline void StoreHandle(HANDLE &field, HANDLE value) {
 // ---------------------------------------------------------------- spooler entry points
 BOOL WINAPI OpenPortEx(LPWSTR portName, LPWSTR printerName, PHANDLE handle, LPMONITOR monitor);
 BOOL WINAPI ClosePort(HANDLE port);
+// The Windows 2000 contract's own entry points.
+BOOL WINAPI OpenPortEx(HANDLE monitor, HANDLE monitorPort, LPWSTR portName, LPWSTR printerName,
+                       PHANDLE handle, LPMONITOR2 portMonitor);
+VOID WINAPI Shutdown(HANDLE monitor);
+DWORD WINAPI SendRecvBidiDataFromPort(HANDLE port, DWORD access, LPCWSTR action,
+                                      PBIDI_REQUEST_CONTAINER request,
+                                      PBIDI_RESPONSE_CONTAINER *response);
 BOOL WINAPI StartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
 BOOL WINAPI EndDocPort(HANDLE port);
 BOOL WINAPI WritePort(HANDLE port, LPBYTE buffer, DWORD count, LPDWORD written);
@@ -146,7 +153,7 @@ LONG CallAgentJobStart(PortEntry *e);
 // slot their own way also look at it themselves: QueryDeviceId (not capable),
 // ForwardPrinterData (ERROR_INVALID_PARAMETER), SetReadTimeouts (nothing to
 // set) and SendCommandText (no retries).
-BOOL PortOpen(PortEntry *e); // pfnOpenPort(PortName, &PortHandle)
+BOOL PortOpen(PortEntry *e); // pfnOpenPort([hMonitorPort,] PortName, &PortHandle)
 BOOL PortStartDoc(PortEntry *e, LPWSTR printerName, DWORD jobId, DWORD level, LPBYTE docInfo);
 BOOL PortWrite(PortEntry *e, LPBYTE buffer, DWORD count, LPDWORD written);
 BOOL PortRead(PortEntry *e, LPBYTE buffer, DWORD count, LPDWORD read);
@@ -155,6 +162,8 @@ BOOL PortClose(PortEntry *e);
 BOOL PortGetPrinterData(PortEntry *e, DWORD controlId, LPWSTR valueName, LPWSTR inBuffer,
                         DWORD inSize, LPWSTR outBuffer, DWORD outSize, LPDWORD returned);
 BOOL PortSetTimeOuts(PortEntry *e, LPCOMMTIMEOUTS timeouts); // reserved argument 0
+DWORD PortBidi(PortEntry *e, DWORD access, LPCWSTR action, PBIDI_REQUEST_CONTAINER request,
+               PBIDI_RESPONSE_CONTAINER *response); // on PortHandle; ERROR_NOT_SUPPORTED
 
 // ---------------------------------------------------------------- write path
 BOOL DeferredOpenAndStart(PortEntry *e);

@@ -23,6 +23,7 @@
 namespace {
 
 typedef LPMONITOREX(WINAPI *PFN_InitializePrintMonitor)(LPWSTR registryRoot);
+typedef LPMONITOR2(WINAPI *PFN_InitializePrintMonitor2)(PMONITORINIT init, PHANDLE instance);
 
 using Clock = std::chrono::steady_clock;
 
@@ -138,6 +139,49 @@ bool ReadPrinterRecord(const std::string &path, std::vector<StreamJob> *jobs) {
     return true;
 }
 
+// ---------------------------------------------------------------- the spooler's registry functions
+
+// What the host's MONITORREG functions take as the spooler handle; another
+// one is a monitor fault, said on stderr.
+char SpoolerHandleTarget;
+HANDLE const HostSpooler = &SpoolerHandleTarget;
+
+bool CheckSpooler(HANDLE spooler, const char *function) {
+    if (spooler == HostSpooler)
+        return true;
+    fprintf(stderr, "spoolhost: %s called with hSpooler %p, not the host's %p\n", function, spooler,
+            HostSpooler);
+    return false;
+}
+
+// The monitor's own key through the platform registry, as the spooler's
+// functions reach it through its own.
+LONG WINAPI HostOpenKey(HANDLE key, LPCWSTR subKey, REGSAM access, PHANDLE result, HANDLE spooler) {
+    if (!CheckSpooler(spooler, "fpOpenKey"))
+        return ERROR_INVALID_HANDLE;
+    return RegOpenKeyExW((HKEY)key, subKey, 0, access, (PHKEY)result);
+}
+LONG WINAPI HostCloseKey(HANDLE key, HANDLE spooler) {
+    if (!CheckSpooler(spooler, "fpCloseKey"))
+        return ERROR_INVALID_HANDLE;
+    return RegCloseKey((HKEY)key);
+}
+LONG WINAPI HostQueryValue(HANDLE key, LPCWSTR name, PDWORD type, PBYTE data, PDWORD size,
+                           HANDLE spooler) {
+    if (!CheckSpooler(spooler, "fpQueryValue"))
+        return ERROR_INVALID_HANDLE;
+    return RegQueryValueExW((HKEY)key, name, nullptr, type, data, size);
+}
+
+MONITORREG HostMonitorReg() {
+    MONITORREG reg = {};
+    reg.cbSize = sizeof(reg);
+    reg.fpOpenKey = HostOpenKey;
+    reg.fpCloseKey = HostCloseKey;
+    reg.fpQueryValue = HostQueryValue;
+    return reg;
+}
+
 // ---------------------------------------------------------------- the run
 
 class Run {
@@ -149,6 +193,7 @@ class Run {
     bool PrepareEnvironment();
     bool PreparePortMonitor();
     bool LoadMonitor();
+    bool InitializeMonitor2(const std::string &path);
     void PrintJob(size_t index);
     bool Settled() const;
     void WaitForMonitor();
@@ -162,6 +207,13 @@ class Run {
     std::unique_ptr<HostPortMonitor> PortMonitor_;
     HMODULE Library_ = nullptr;
     LPMONITOREX Monitor_ = nullptr;
+    // The Windows 2000 contract: what InitializePrintMonitor2 answered, and
+    // its port-handle calls in Monitor_'s shape (View_) for the job steps.
+    LPMONITOR2 Monitor2_ = nullptr;
+    HANDLE Instance_ = nullptr;
+    MONITOREX View_ = {};
+    MONITORREG Reg_ = HostMonitorReg();
+    HKEY Root_ = nullptr;
     HANDLE Port_ = nullptr;
     double PreviousScale_ = 1;
 };
@@ -288,6 +340,9 @@ bool Run::LoadMonitor() {
         return false;
     }
 
+    if (Options_.Contract == "2000")
+        return InitializeMonitor2(path);
+
     // The spooler initialises a monitor once and never unloads it while it
     // runs: a status thread may still be on its way out of the library after
     // ClosePort. A later run in the same process reuses the loaded monitor.
@@ -321,6 +376,54 @@ bool Run::LoadMonitor() {
                                "EndDocPort or ClosePort";
         return false;
     }
+    return true;
+}
+
+// A spooler since Windows 2000 initialises the monitor for each instance and
+// shuts it down after (Execute); the library stays loaded, as above.
+bool Run::InitializeMonitor2(const std::string &path) {
+    static std::mutex loadedMutex;
+    static std::map<HMODULE, bool> loaded;
+    std::lock_guard<std::mutex> lock(loadedMutex);
+    if (!loaded.emplace(Library_, true).second)
+        FreeLibrary(Library_); // the first load stays
+    auto initialize =
+        ProcAs<PFN_InitializePrintMonitor2>(GetProcAddress(Library_, "InitializePrintMonitor2"));
+    if (initialize == nullptr) {
+        Result_.Setup = path + " has no export InitializePrintMonitor2";
+        return false;
+    }
+    // A local spooler with registry functions of its own on the monitor's key.
+    WString root = PlatWide(HostMonitorKey);
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, root.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &Root_, nullptr) != ERROR_SUCCESS) {
+        Result_.Setup = "cannot create the monitor's key " + std::string(HostMonitorKey);
+        return false;
+    }
+    MONITORINIT init = {sizeof(MONITORINIT), HostSpooler, Root_, &Reg_, TRUE, nullptr};
+    SetLastError(0);
+    Monitor2_ = initialize(&init, &Instance_);
+    if (Monitor2_ == nullptr || Instance_ == nullptr) {
+        Result_.Setup = "InitializePrintMonitor2 of " + path + " answered null (error " +
+                        std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    Result_.MonitorSize = Monitor2_->cbSize;
+    const MONITOR2 &m = *Monitor2_;
+    if (m.pfnOpenPortEx == nullptr || m.pfnStartDocPort == nullptr || m.pfnWritePort == nullptr ||
+        m.pfnEndDocPort == nullptr || m.pfnClosePort == nullptr || m.pfnShutdown == nullptr) {
+        Result_.Setup = path + ": the MONITOR2 lacks OpenPortEx, StartDocPort, WritePort, "
+                               "EndDocPort, ClosePort or Shutdown";
+        return false;
+    }
+    View_.dwMonitorSize = (DWORD)NT4_MONITOR_SIZE;
+    View_.Monitor.pfnStartDocPort = m.pfnStartDocPort;
+    View_.Monitor.pfnWritePort = m.pfnWritePort;
+    View_.Monitor.pfnReadPort = m.pfnReadPort;
+    View_.Monitor.pfnEndDocPort = m.pfnEndDocPort;
+    View_.Monitor.pfnClosePort = m.pfnClosePort;
+    View_.Monitor.pfnGetPrinterDataFromPort = m.pfnGetPrinterDataFromPort;
+    Monitor_ = &View_;
     return true;
 }
 
@@ -537,8 +640,12 @@ void Run::Execute() {
     // The port, with the port monitor's table.
     WString port = PlatWide(Options_.Port);
     SetLastError(0);
-    if (!Monitor_->Monitor.pfnOpenPortEx(port.data(), Printer_.data(), &Port_,
-                                         PortMonitor_->Table())) {
+    BOOL opened = Monitor2_ != nullptr
+                      ? Monitor2_->pfnOpenPortEx(Instance_, PortMonitor_->Instance(), port.data(),
+                                                 Printer_.data(), &Port_, PortMonitor_->Table2())
+                      : Monitor_->Monitor.pfnOpenPortEx(port.data(), Printer_.data(), &Port_,
+                                                        PortMonitor_->Table());
+    if (!opened) {
         Result_.Setup =
             "OpenPortEx(" + Options_.Port + ") failed with error " + std::to_string(GetLastError());
         return;
@@ -548,6 +655,11 @@ void Run::Execute() {
         PrintJob(i);
     WaitForMonitor();
     Result_.PortClosed = Monitor_->Monitor.pfnClosePort(Port_) != FALSE;
+    // The spooler is done with the instance; the library stays.
+    if (Monitor2_ != nullptr) {
+        Monitor2_->pfnShutdown(Instance_);
+        RegCloseKey(Root_);
+    }
     Collect();
     PlatSetClockScale(PreviousScale_);
 

@@ -27,7 +27,8 @@ struct AgentPolicy {
 };
 
 struct HostOptions {
-    std::string Monitor;                     // library path, or "quennet" / "brantic"
+    std::string Monitor;          // library path, or "quennet" / "brantic"
+    std::string Contract = "nt4"; // "nt4": InitializePrintMonitor; "2000": InitializePrintMonitor2
     std::string PortMonitor = "sim:RVT-201"; // file:PATH, tcp:HOST:PORT, sim:MODEL
     std::string Port = "LPT1:";
     std::string Printer; // "" : "Simulated printer"

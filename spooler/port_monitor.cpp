@@ -70,6 +70,26 @@ BOOL WINAPI HostOpenPort(LPWSTR name, PHANDLE handle) {
     return TRUE;
 }
 
+// The MONITOR2 shape: the instance handle is this port monitor's own; any
+// other one is a monitor fault, said on stderr and counted.
+BOOL WINAPI HostOpenPort2(HANDLE instance, LPWSTR name, PHANDLE handle) {
+    HostPortMonitor *monitor = CurrentMonitor.load();
+    if (instance != (HANDLE)monitor) {
+        fprintf(stderr,
+                "spoolhost: pfnOpenPort called with hMonitor %p, not the port monitor's %p\n",
+                instance, (void *)monitor);
+        return Fail(monitor, "OpenPort", PortError{ERROR_INVALID_HANDLE, "wrong hMonitor"});
+    }
+    return HostOpenPort(name, handle);
+}
+
+// No bidi schema of its own: every request is answered as not supported.
+DWORD WINAPI HostSendRecvBidiDataFromPort(HANDLE port, DWORD, LPCWSTR, PBIDI_REQUEST_CONTAINER,
+                                          PBIDI_RESPONSE_CONTAINER *) {
+    return RecordOf(port, "SendRecvBidiDataFromPort") == nullptr ? (DWORD)ERROR_INVALID_HANDLE
+                                                                 : (DWORD)ERROR_NOT_SUPPORTED;
+}
+
 BOOL WINAPI HostStartDocPort(HANDLE port, LPWSTR printer, DWORD jobId, DWORD level,
                              LPBYTE docInfo) {
     PortRecord *record = RecordOf(port, "StartDocPort");
@@ -430,6 +450,23 @@ LPMONITOR HostPortMonitor::Table() {
         Table_.pfnSetPortTimeOuts = HostSetPortTimeOuts;
     }
     return &Table_;
+}
+
+LPMONITOR2 HostPortMonitor::Table2() {
+    // The same functions; only the open takes the instance handle.
+    Table();
+    memset(&Table2_, 0, sizeof(Table2_));
+    Table2_.cbSize = sizeof(Table2_);
+    Table2_.pfnOpenPort = HostOpenPort2;
+    Table2_.pfnStartDocPort = Table_.pfnStartDocPort;
+    Table2_.pfnWritePort = Table_.pfnWritePort;
+    Table2_.pfnReadPort = Table_.pfnReadPort;
+    Table2_.pfnEndDocPort = Table_.pfnEndDocPort;
+    Table2_.pfnClosePort = Table_.pfnClosePort;
+    Table2_.pfnGetPrinterDataFromPort = Table_.pfnGetPrinterDataFromPort;
+    Table2_.pfnSetPortTimeOuts = Table_.pfnSetPortTimeOuts;
+    Table2_.pfnSendRecvBidiDataFromPort = HostSendRecvBidiDataFromPort;
+    return &Table2_;
 }
 
 void HostPortMonitor::BeginJob(size_t index) {

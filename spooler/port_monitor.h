@@ -65,6 +65,11 @@ class HostPortMonitor {
     // The table to give OpenPortEx. Its functions serve this object until
     // another HostPortMonitor is made (one at a time per process).
     LPMONITOR Table();
+    // The same as a MONITOR2 (the Windows 2000 contract), whose instance
+    // handle is Instance(): its pfnOpenPort fails, counted and said on
+    // stderr, when it gets another.
+    LPMONITOR2 Table2();
+    HANDLE Instance() { return this; }
     const std::string &Output() const { return Output_; }
     std::shared_ptr<SimPrinter> Printer() const { return Sim_; }
 
@@ -99,6 +104,7 @@ class HostPortMonitor {
     std::string Output_;
     std::shared_ptr<SimPrinter> Sim_;
     MONITOR Table_;
+    MONITOR2 Table2_;
     mutable std::mutex Mutex_;
     std::vector<TappedJob> Tapped_;
     std::vector<PortCallFailures> Failures_;

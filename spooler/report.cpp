@@ -167,7 +167,11 @@ std::string FormatReport(const HostResult &r) {
     char scale[64];
     snprintf(scale, sizeof(scale), "%g", o.ClockScale);
     Field(out, "monitor",
-          r.MonitorPath + " (MONITOREX size " + std::to_string(r.MonitorSize) + ")");
+          r.MonitorPath + (o.Contract == "2000" ? " (MONITOR2 size " : " (MONITOREX size ") +
+              std::to_string(r.MonitorSize) + ")");
+    Field(out, "contract",
+          o.Contract == "2000" ? "Windows 2000 and later (InitializePrintMonitor2, Shutdown)"
+                               : "NT 4.0 (InitializePrintMonitor)");
     Field(out, "port",
           o.Port + " of printer \"" +
               (o.Printer.empty() ? std::string("Simulated printer") : o.Printer) + "\"" +

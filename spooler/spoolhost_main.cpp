@@ -30,6 +30,10 @@ const char Usage[] =
     "Monitor and port:\n"
     "  --monitor LIBRARY      the monitor: a library path, or \"quennet\" or \"brantic\"\n"
     "                         for the ones beside this program (required)\n"
+    "  --contract nt4|2000    how the spooler speaks to it: nt4 loads it through\n"
+    "                         InitializePrintMonitor and hands over MONITOR tables;\n"
+    "                         2000 through InitializePrintMonitor2, MONITOR2 tables\n"
+    "                         and Shutdown at the end (default nt4)\n"
     "  --port-monitor OUTPUT  the port monitor below the monitor:\n"
     "                           sim:MODEL      the in-process simulated printer\n"
     "                           tcp:HOST:PORT  raw TCP both ways to a printer\n"
@@ -101,6 +105,14 @@ bool Fail(const std::string &message) {
 void AddOptions(CLI::App &app, HostOptions *o, long long *query, long long *status) {
     // Monitor and port.
     app.add_option("--monitor", o->Monitor);
+    app.add_option("--contract", o->Contract)
+        ->check(CLI::Validator(
+            [](std::string &value) -> std::string {
+                if (value != "nt4" && value != "2000")
+                    return "nt4 or 2000 expected, got \"" + value + "\"";
+                return "";
+            },
+            ""));
     app.add_option("--port-monitor", o->PortMonitor)
         ->check(CLI::Validator(
             [](std::string &value) -> std::string {

@@ -73,7 +73,7 @@ typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;
     LPVOID lpSecurityDescriptor;
     BOOL bInheritHandle;
-} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 // ---------------------------------------------------------------- errors
 
@@ -83,6 +83,7 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define ERROR_PATH_NOT_FOUND 3L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_BAD_FORMAT 11L
 #define ERROR_INVALID_DATA 13L
@@ -113,6 +114,7 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_NO_NETWORK 1222L
 #define ERROR_TIMEOUT 1460L
+#define ERROR_INVALID_PRINT_MONITOR 3007L
 #define ERROR_INVALID_PRINTER_NAME 1801L
 #define ERROR_NOT_CONNECTED 2250L
 
@@ -413,3 +415,132 @@ typedef struct _MONITOREX {
     DWORD dwMonitorSize;
     MONITOR Monitor;
 } MONITOREX, *LPMONITOREX;
+
+// ---------------------------------------------------------------- the contract since Windows 2000
+// Laid out as the MinGW-w64 headers (winspool.h, winsplp.h) define them for
+// today's Windows.
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
+typedef struct _BINARY_CONTAINER {
+    DWORD cbBuf;
+    LPBYTE pData;
+} BINARY_CONTAINER, *PBINARY_CONTAINER;
+
+typedef struct _BIDI_DATA {
+    DWORD dwBidiType;
+    union {
+        BOOL bData;
+        LONG iData;
+        LPWSTR sData;
+        float fData;
+        BINARY_CONTAINER biData;
+    } u;
+} BIDI_DATA, *PBIDI_DATA, *LPBIDI_DATA;
+
+typedef struct _BIDI_REQUEST_DATA {
+    DWORD dwReqNumber;
+    LPWSTR pSchema;
+    BIDI_DATA data;
+} BIDI_REQUEST_DATA, *PBIDI_REQUEST_DATA, *LPBIDI_REQUEST_DATA;
+
+typedef struct _BIDI_REQUEST_CONTAINER {
+    DWORD Version;
+    DWORD Flags;
+    DWORD Count;
+    BIDI_REQUEST_DATA aData[1];
+} BIDI_REQUEST_CONTAINER, *PBIDI_REQUEST_CONTAINER, *LPBIDI_REQUEST_CONTAINER;
+
+typedef struct _BIDI_RESPONSE_DATA {
+    DWORD dwResult;
+    DWORD dwReqNumber;
+    LPWSTR pSchema;
+    BIDI_DATA data;
+} BIDI_RESPONSE_DATA, *PBIDI_RESPONSE_DATA, *LPBIDI_RESPONSE_DATA;
+
+typedef struct _BIDI_RESPONSE_CONTAINER {
+    DWORD Version;
+    DWORD Flags;
+    DWORD Count;
+    BIDI_RESPONSE_DATA aData[1];
+} BIDI_RESPONSE_CONTAINER, *PBIDI_RESPONSE_CONTAINER, *LPBIDI_RESPONSE_CONTAINER;
+
+#define HKEYMONITOR HKEY
+
+// The spooler's registry functions for a monitor's own key.
+typedef struct _MONITORREG {
+    DWORD cbSize;
+    LONG(WINAPI *fpCreateKey)
+    (HANDLE hcKey, LPCWSTR pszSubKey, DWORD dwOptions, REGSAM samDesired,
+     PSECURITY_ATTRIBUTES pSecurityAttributes, PHANDLE phckResult, PDWORD pdwDisposition,
+     HANDLE hSpooler);
+    LONG(WINAPI *fpOpenKey)
+    (HANDLE hcKey, LPCWSTR pszSubKey, REGSAM samDesired, PHANDLE phkResult, HANDLE hSpooler);
+    LONG(WINAPI *fpCloseKey)(HANDLE hcKey, HANDLE hSpooler);
+    LONG(WINAPI *fpDeleteKey)(HANDLE hcKey, LPCWSTR pszSubKey, HANDLE hSpooler);
+    LONG(WINAPI *fpEnumKey)
+    (HANDLE hcKey, DWORD dwIndex, LPWSTR pszName, PDWORD pcchName, PFILETIME pftLastWriteTime,
+     HANDLE hSpooler);
+    LONG(WINAPI *fpQueryInfoKey)
+    (HANDLE hcKey, PDWORD pcSubKeys, PDWORD pcbKey, PDWORD pcValues, PDWORD pcbValue,
+     PDWORD pcbData, PDWORD pcbSecurityDescriptor, PFILETIME pftLastWriteTime, HANDLE hSpooler);
+    LONG(WINAPI *fpSetValue)
+    (HANDLE hcKey, LPCWSTR pszValue, DWORD dwType, const BYTE *pData, DWORD cbData,
+     HANDLE hSpooler);
+    LONG(WINAPI *fpDeleteValue)(HANDLE hcKey, LPCWSTR pszValue, HANDLE hSpooler);
+    LONG(WINAPI *fpEnumValue)
+    (HANDLE hcKey, DWORD dwIndex, LPWSTR pszValue, PDWORD pcbValue, PDWORD pType, PBYTE pData,
+     PDWORD pcbData, HANDLE hSpooler);
+    LONG(WINAPI *fpQueryValue)
+    (HANDLE hcKey, LPCWSTR pszValue, PDWORD pType, PBYTE pData, PDWORD pcbData, HANDLE hSpooler);
+} MONITORREG, *PMONITORREG;
+
+typedef struct _MONITORINIT {
+    DWORD cbSize;
+    HANDLE hSpooler;
+    HKEYMONITOR hckRegistryRoot;
+    PMONITORREG pMonitorReg;
+    BOOL bLocal;
+    LPCWSTR pszServerName;
+} MONITORINIT, *PMONITORINIT;
+
+typedef struct _MONITOR2 {
+    DWORD cbSize;
+    BOOL(WINAPI *pfnEnumPorts)
+    (HANDLE hMonitor, LPWSTR pName, DWORD Level, LPBYTE pPorts, DWORD cbBuf, LPDWORD pcbNeeded,
+     LPDWORD pcReturned);
+    BOOL(WINAPI *pfnOpenPort)(HANDLE hMonitor, LPWSTR pName, PHANDLE pHandle);
+    BOOL(WINAPI *pfnOpenPortEx)
+    (HANDLE hMonitor, HANDLE hMonitorPort, LPWSTR pPortName, LPWSTR pPrinterName, PHANDLE pHandle,
+     struct _MONITOR2 *pMonitor2);
+    BOOL(WINAPI *pfnStartDocPort)
+    (HANDLE hPort, LPWSTR pPrinterName, DWORD JobId, DWORD Level, LPBYTE pDocInfo);
+    BOOL(WINAPI *pfnWritePort)(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten);
+    BOOL(WINAPI *pfnReadPort)(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead);
+    BOOL(WINAPI *pfnEndDocPort)(HANDLE hPort);
+    BOOL(WINAPI *pfnClosePort)(HANDLE hPort);
+    BOOL(WINAPI *pfnAddPort)(HANDLE hMonitor, LPWSTR pName, HWND hWnd, LPWSTR pMonitorName);
+    BOOL(WINAPI *pfnAddPortEx)
+    (HANDLE hMonitor, LPWSTR pName, DWORD Level, LPBYTE lpBuffer, LPWSTR lpMonitorName);
+    BOOL(WINAPI *pfnConfigurePort)(HANDLE hMonitor, LPWSTR pName, HWND hWnd, LPWSTR pPortName);
+    BOOL(WINAPI *pfnDeletePort)(HANDLE hMonitor, LPWSTR pName, HWND hWnd, LPWSTR pPortName);
+    BOOL(WINAPI *pfnGetPrinterDataFromPort)
+    (HANDLE hPort, DWORD ControlID, LPWSTR pValueName, LPWSTR lpInBuffer, DWORD cbInBuffer,
+     LPWSTR lpOutBuffer, DWORD cbOutBuffer, LPDWORD lpcbReturned);
+    BOOL(WINAPI *pfnSetPortTimeOuts)(HANDLE hPort, LPCOMMTIMEOUTS lpCTO, DWORD reserved);
+    BOOL(WINAPI *pfnXcvOpenPort)
+    (HANDLE hMonitor, LPCWSTR pszObject, ACCESS_MASK GrantedAccess, PHANDLE phXcv);
+    DWORD(WINAPI *pfnXcvDataPort)
+    (HANDLE hXcv, LPCWSTR pszDataName, PBYTE pInputData, DWORD cbInputData, PBYTE pOutputData,
+     DWORD cbOutputData, PDWORD pcbOutputNeeded);
+    BOOL(WINAPI *pfnXcvClosePort)(HANDLE hXcv);
+    VOID(WINAPI *pfnShutdown)(HANDLE hMonitor);
+    DWORD(WINAPI *pfnSendRecvBidiDataFromPort)
+    (HANDLE hPort, DWORD dwAccessBit, LPCWSTR pAction, PBIDI_REQUEST_CONTAINER pReqData,
+     PBIDI_RESPONSE_CONTAINER *ppResData);
+    DWORD(WINAPI *pfnNotifyUsedPorts)(HANDLE hMonitor, DWORD cPorts, PCWSTR *ppszPorts);
+    DWORD(WINAPI *pfnNotifyUnusedPorts)(HANDLE hMonitor, DWORD cPorts, PCWSTR *ppszPorts);
+} MONITOR2, *LPMONITOR2, *PMONITOR2;

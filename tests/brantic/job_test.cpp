@@ -322,6 +322,7 @@ TEST_F(JobTest, ReadsAndPrinterDataGoToThePortMonitorWhileItsPortIsOpen) {
 }
 
 TEST_F(JobTest, APortMonitorWithoutReadOrPrinterDataSlotsIsNeverCalledThroughThem) {
+    REQUIRE_NT4_CONTRACT("a MONITOR2 without pfnReadPort is refused (ContractTest)");
     pm_.RemoveSlot(PortFn::ReadPort);
     pm_.RemoveSlot(PortFn::GetPrinterDataFromPort);
     // The table is copied at the open: a port opened now has no such slots.
@@ -431,6 +432,45 @@ TEST_F(JobTest, WritesThatCannotPassDataPauseOneHundredMilliseconds) {
     EXPECT_EQ(sleeps(0), pause) << "open deferred";
     EXPECT_EQ(sleeps(4), none) << "opened";
     ASSERT_TRUE(EndDocPort(port_));
+}
+
+// ---------------------------------------------------------------- bidi (the Windows 2000 contract)
+
+std::vector<HANDLE> BidiHandles;
+DWORD WINAPI RecordBidi(HANDLE port, DWORD, LPCWSTR, PBIDI_REQUEST_CONTAINER,
+                        PBIDI_RESPONSE_CONTAINER *) {
+    BidiHandles.push_back(port);
+    return 21;
+}
+
+// Outside a job the port monitor's port is opened for the request and closed
+// after; in a job the job's own port is asked, and nothing else is opened.
+TEST_F(JobTest, BidiGoesToTheJobsPortOrToAnOpenOfItsOwn) {
+    MONITORINIT init = {sizeof(MONITORINIT), nullptr, nullptr, nullptr, TRUE, nullptr};
+    HANDLE instance = nullptr;
+    ASSERT_NE(InitializePrintMonitor2(&init, &instance), nullptr);
+    contract::PortMonitorAs2 *below = contract::HandOver(pm_.Table());
+    below->Monitor2.pfnSendRecvBidiDataFromPort = RecordBidi;
+    WString name = WSTR("USB001"), printer = PrinterName;
+    HANDLE port = nullptr;
+    ASSERT_TRUE(OpenPortEx(instance, below, name.data(), printer.data(), &port, &below->Monitor2));
+    BidiHandles.clear();
+    pm_.ClearCalls();
+
+    EXPECT_EQ(SendRecvBidiDataFromPort(port, 0, WSTR("Get"), nullptr, nullptr), 21u);
+    EXPECT_EQ(pm_.CallNames(), (std::vector<std::string>{"OpenPort", "ClosePort"}));
+    ASSERT_EQ(BidiHandles.size(), 1u);
+    EXPECT_EQ(BidiHandles[0], pm_.Calls()[0].Handle);
+
+    ASSERT_TRUE(Start((PortEntry *)port, 5));
+    pm_.ClearCalls();
+    EXPECT_EQ(SendRecvBidiDataFromPort(port, 0, WSTR("Get"), nullptr, nullptr), 21u);
+    EXPECT_EQ(BidiHandles.back(), ((PortEntry *)port)->PortHandle);
+    EXPECT_TRUE(pm_.Calls().empty());
+    ASSERT_TRUE(EndDocPort(port));
+    // Shutdown closes the port the spooler left open.
+    Shutdown(instance);
+    EXPECT_EQ(pm_.OpenHandles(), 0);
 }
 
 } // namespace

@@ -43,6 +43,10 @@ class EndToEnd : public ::testing::Test {
     HostOptions Options(const char *monitor = QUENNET_LIBRARY) {
         HostOptions o;
         o.Monitor = monitor;
+        // The contract the program runs on (QUENNET_TEST_CONTRACT, as the
+        // entry-point programs).
+        const char *contract = getenv("QUENNET_TEST_CONTRACT");
+        o.Contract = contract != nullptr && strcmp(contract, "2000") == 0 ? "2000" : "nt4";
         o.LibraryPath = QUENNET_COMPANION_FOLDER;
         o.ClockScale = 1000;
         o.WaitSeconds = 30;
@@ -523,18 +527,19 @@ TEST_F(EndToEnd, SpoolhostDocumentsEveryOptionAndRefusesBadArgumentsInOneLine) {
     std::string host = SPOOLHOST_PROGRAM;
     Ran help = RunProgram(host + " --help", Folder);
     EXPECT_EQ(help.Status, 0);
-    for (const char *option : {"--monitor",        "--port-monitor", "--port ",
-                               "--printer ",       "--lpr",          "--device-id ",
-                               "--device-id-port", "--transport",    "--printer-record",
-                               "--job-id",         "--buffer",       "--write-timeout",
-                               "--journal",        "--agent-hold",   "--agent-cancel",
-                               "--agent-query",    "--agent-status", "--no-agent-config",
-                               "--polling-level",  "--notify-port",  "--clock-scale",
-                               "--wait",           "--library-path", "--registry",
-                               "--keep",           "--quiet",        "--model",
-                               "--status",         "--write-cap",    "--fail-writes",
-                               "--silent",         "--pieces",       "--garbage",
-                               "sim:MODEL",        "tcp:HOST:PORT",  "file:PATH"})
+    for (const char *option : {"--monitor",         "--contract",       "--port-monitor",
+                               "--port ",           "--printer ",       "--lpr",
+                               "--device-id ",      "--device-id-port", "--transport",
+                               "--printer-record",  "--job-id",         "--buffer",
+                               "--write-timeout",   "--journal",        "--agent-hold",
+                               "--agent-cancel",    "--agent-query",    "--agent-status",
+                               "--no-agent-config", "--polling-level",  "--notify-port",
+                               "--clock-scale",     "--wait",           "--library-path",
+                               "--registry",        "--keep",           "--quiet",
+                               "--model",           "--status",         "--write-cap",
+                               "--fail-writes",     "--silent",         "--pieces",
+                               "--garbage",         "sim:MODEL",        "tcp:HOST:PORT",
+                               "file:PATH"})
         EXPECT_NE(help.Out.find(option), std::string::npos) << option;
 
     std::string sample = Samples + "/letter.txt";
@@ -543,6 +548,7 @@ TEST_F(EndToEnd, SpoolhostDocumentsEveryOptionAndRefusesBadArgumentsInOneLine) {
              " --monitor quennet --buffer 0 " + sample,
              " --monitor quennet --clock-scale x " + sample,
              " --monitor quennet --port-monitor lpr:x " + sample,
+             " --monitor quennet --contract 95 " + sample,
              " --monitor quennet --fail-writes 0 " + sample,
              " --monitor quennet " + Folder + "/nothing", " --monitor quennet --wait"}) {
         Ran ran = RunProgram(host + bad, Folder);
@@ -581,10 +587,17 @@ TEST_F(EndToEnd, SpoolhostDocumentsEveryOptionAndRefusesBadArgumentsInOneLine) {
 TEST_F(EndToEnd, MainJobRunsThroughBothMonitorsAsSeparateProcesses) {
     std::string samples =
         Samples + "/letter.txt " + Samples + "/invoice.pcl " + Samples + "/chart.ps";
-    Ran quennet = RunProgram(std::string(SPOOLHOST_PROGRAM) +
+    // On the program's contract; the report says which one ran.
+    std::string contract = " --contract " + Options().Contract;
+    Ran quennet = RunProgram(std::string(SPOOLHOST_PROGRAM) + contract +
                                  " --monitor quennet --clock-scale 1000 --quiet " + samples,
                              Folder);
     EXPECT_EQ(quennet.Status, 0) << quennet.Err;
+    EXPECT_NE(quennet.Out.find(Options().Contract == "2000"
+                                   ? "contract          Windows 2000 and later"
+                                   : "contract          NT 4.0 (InitializePrintMonitor)"),
+              std::string::npos)
+        << quennet.Out;
     EXPECT_GT(std::count(quennet.Out.begin(), quennet.Out.end(), '\n'), 20);
     EXPECT_NE(quennet.Out.find("3 of 3 jobs passed completely"), std::string::npos) << quennet.Out;
     EXPECT_NE(quennet.Out.find("\"CALIBRATION:MAGENTA\"=\"-3\""), std::string::npos);
@@ -604,7 +617,7 @@ TEST_F(EndToEnd, MainJobRunsThroughBothMonitorsAsSeparateProcesses) {
     std::ifstream(ports) >> base >> channel;
     ASSERT_NE(base, 0u);
     Ran brantic = RunProgram(
-        std::string(SPOOLHOST_PROGRAM) +
+        std::string(SPOOLHOST_PROGRAM) + contract +
             " --monitor brantic --port LPT1 --transport 127.0.0.1:" + std::to_string(base) +
             " --printer-record " + record + " --clock-scale 1000 --quiet " + samples,
         Folder);

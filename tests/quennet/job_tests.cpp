@@ -410,6 +410,7 @@ TEST_F(JobTest, EndDocPortEndsAndClosesOnlyWhatWasOpened) {
 // A port monitor lacking entry points is never called through a null slot:
 // its calls count as failed with ERROR_NOT_SUPPORTED.
 TEST_F(JobTest, MissingPortMonitorSlotsFailInsteadOfCrashing) {
+    REQUIRE_NT4_CONTRACT("a MONITOR2 without these slots is refused (ContractTest)");
     pm_.RemoveSlot(PortFn::WritePort);
     pm_.RemoveSlot(PortFn::ReadPort);
     pm_.RemoveSlot(PortFn::EndDocPort);

@@ -126,7 +126,7 @@ class StatusFixture : public ::testing::Test {
         if (!OpenPortEx(port.data(), printer.data(), &port_, portMonitor_.Table()))
             return nullptr;
         PortEntry *e = (PortEntry *)port_;
-        e->PortMonitorTable.pfnOpenPort(port.data(), &e->PortHandle);
+        PortOpen(e);
         if (model != nullptr)
             SetModel(e, model);
         portMonitor_.ClearCalls();

@@ -61,6 +61,51 @@ BOOL WINAPI ShippedOpenPortEx(LPWSTR portName, LPWSTR printerName, PHANDLE handl
     return Table()->pfnOpenPortEx(portName, printerName, handle, portMonitor);
 }
 
+namespace {
+
+// What the shipped InitializePrintMonitor2 answered last.
+LPMONITOR2 Monitor2 = nullptr;
+
+LPMONITOR2 Table2() {
+    if (Monitor2 == nullptr) {
+        fprintf(stderr, "%s was not initialised through InitializePrintMonitor2\n",
+                QUENNET_SHIPPED_DLL);
+        abort();
+    }
+    return Monitor2;
+}
+
+} // namespace
+
+extern "C" LPMONITOR2 WINAPI ShippedInitializePrintMonitor2(PMONITORINIT init, PHANDLE instance) {
+    HMODULE module = Shipped().Module;
+    FARPROC proc = module != nullptr ? GetProcAddress(module, "InitializePrintMonitor2") : nullptr;
+    if (proc == nullptr)
+        return nullptr;
+    typedef LPMONITOR2(WINAPI * PFN_InitializePrintMonitor2)(PMONITORINIT, PHANDLE);
+    LPMONITOR2 answer = reinterpret_cast<PFN_InitializePrintMonitor2>(
+        reinterpret_cast<void (*)(void)>(proc))(init, instance);
+    if (answer != nullptr)
+        Monitor2 = answer;
+    return answer;
+}
+
+BOOL WINAPI ShippedOpenPortEx(HANDLE monitor, HANDLE monitorPort, LPWSTR portName,
+                              LPWSTR printerName, PHANDLE handle, LPMONITOR2 portMonitor) {
+    return Table2()->pfnOpenPortEx(monitor, monitorPort, portName, printerName, handle,
+                                   portMonitor);
+}
+
+VOID WINAPI ShippedShutdown(HANDLE monitor) {
+    Table2()->pfnShutdown(monitor);
+}
+
+DWORD WINAPI ShippedSendRecvBidiDataFromPort(HANDLE port, DWORD access, LPCWSTR action,
+                                             PBIDI_REQUEST_CONTAINER request,
+                                             PBIDI_RESPONSE_CONTAINER *response) {
+    return Table2()->pfnSendRecvBidiDataFromPort(port, access, action, request, response);
+}
+
 BOOL WINAPI ShippedStartDocPort(HANDLE port, LPWSTR printerName, DWORD jobId, DWORD level,
                                 LPBYTE docInfo) {
     return Table()->pfnStartDocPort(port, printerName, jobId, level, docInfo);

@@ -24,6 +24,7 @@ const char Usage[] =
     "usage: monitorctl add NAME DLL [ENVIRONMENT]\n"
     "       monitorctl remove NAME [ENVIRONMENT]\n"
     "       monitorctl list\n"
+    "       monitorctl ports\n"
     "       monitorctl --version | --help\n"
     "\n"
     "  add      registers DLL (a file name; the DLL must be in the system folder)\n"
@@ -31,6 +32,8 @@ const char Usage[] =
     "  remove   unregisters monitor NAME (stop the printers using it first)\n"
     "  list     one line per installed monitor: name, environment, DLL and the\n"
     "           DLL's file version, separated by tabs\n"
+    "  ports    one line per port the spooler knows: name, monitor, description\n"
+    "           (the spooler loads every installed monitor to answer)\n"
     "\n"
     "ENVIRONMENT is the spooler's environment, e.g. \"Windows x64\" or\n"
     "\"Windows NT x86\" (default: the spooler's own). Exit code 0 on success,\n"
@@ -306,6 +309,27 @@ int List() {
     return 0;
 }
 
+int Ports() {
+    // As for List: the size first, then the records, again while it grows.
+    std::vector<BYTE> buffer;
+    DWORD needed = 0, count = 0;
+    for (int attempt = 0; attempt < 4; attempt++) {
+        if (EnumPortsW(nullptr, 2, buffer.empty() ? nullptr : buffer.data(),
+                       static_cast<DWORD>(buffer.size()), &needed, &count))
+            break;
+        DWORD error = GetLastError();
+        if (error != ERROR_INSUFFICIENT_BUFFER)
+            return Fail("cannot list ports: " + ErrorText(error));
+        buffer.assign(needed, 0);
+        count = 0;
+    }
+    auto *ports = reinterpret_cast<PORT_INFO_2W *>(buffer.data());
+    for (DWORD i = 0; i < count; i++)
+        std::printf("%s\t%s\t%s\n", Utf8(ports[i].pPortName).c_str(),
+                    Utf8(ports[i].pMonitorName).c_str(), Utf8(ports[i].pDescription).c_str());
+    return 0;
+}
+
 } // namespace
 
 int main() {
@@ -333,7 +357,9 @@ int main() {
         return Remove(args[1], args.size() == 3 ? args[2] : std::wstring());
     if (command == L"list" && args.size() == 1)
         return List();
-    if (command == L"add" || command == L"remove" || command == L"list")
+    if (command == L"ports" && args.size() == 1)
+        return Ports();
+    if (command == L"add" || command == L"remove" || command == L"list" || command == L"ports")
         return WrongCommandLine("wrong number of arguments for \"" + Utf8(command) + "\"");
     return WrongCommandLine("unknown command \"" + Utf8(command) + "\"");
 }

@@ -64,14 +64,41 @@ check "--version" grep -q "^monitorctl $version\$" "$out"
 ctl --help
 check "--help" grep -q "^usage: monitorctl add NAME DLL" "$out"
 
+# The monitors' trace on from their first load (both levels of lines),
+# shown on stderr, where Wine 8 reports OutputDebugString (channel seh).
+for name in "Quennet Test" "Brantic Test"; do
+    "$run" reg add "HKLM\\System\\CurrentControlSet\\Control\\Print\\Monitors\\$name" \
+        /v TraceLevel /t REG_DWORD /d 2 /f >/dev/null 2>&1
+done
+QUENNET_WINEDEBUG=warn+seh
+export QUENNET_WINEDEBUG
+traced() { grep -q "$1.*$2" "$err"; }
+
 ctl add "Quennet Test" Quennet.dll
 check "add Quennet" exits 0
+check "Wine's spooler loads Quennet through InitializePrintMonitor2" \
+    traced Quennet "initialised through InitializePrintMonitor2"
 check "add reports" grep -q '^added monitor "Quennet Test" (Quennet.dll)$' "$out"
 check "list shows Quennet with its version" listed "Quennet Test" Quennet.dll "$version"
 
 ctl add "Brantic Test" Brantic.dll
 check "add Brantic" exits 0
+check "Wine's spooler loads Brantic through InitializePrintMonitor2" \
+    traced Brantic "initialised through InitializePrintMonitor2"
 check "list shows Brantic with its version" listed "Brantic Test" Brantic.dll "$version"
+
+# Every port enumeration loads each monitor anew and shuts it down after.
+for round in 1 2 3; do
+    ctl ports
+    check "ports, round $round" exits 0
+    check "ports, round $round: the local ports" grep -q "^LPT1:" "$out"
+    for monitor in Quennet Brantic; do
+        check "ports, round $round: $monitor loaded again" \
+            traced $monitor "initialised through InitializePrintMonitor2"
+        check "ports, round $round: $monitor shut down" traced $monitor "Shutdown"
+    done
+done
+unset QUENNET_WINEDEBUG
 
 ctl add "Quennet Test" Quennet.dll
 check "second add refused" exits 1
