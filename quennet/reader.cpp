@@ -11,10 +11,15 @@
 #define READ_REQUEST (READ_BUFFER_SIZE - 1)
 #define READ_PAUSE_MS 100
 #define EMPTY_READS_TO_GIVE_UP 3
+// A printer that never pauses must not keep the I/O turn: one cycle reads at
+// most this often (19 pauses, under two seconds with the turn held) and at
+// most as much as its buffer holds; the next cycle reads on.
+#define READS_PER_CYCLE 20
+#define BYTES_PER_CYCLE (ACCUMULATION_BUFFER_SIZE - 1)
 
 DWORD ReadPrinterResponses(PortEntry *e) {
     BYTE readBuffer[READ_BUFFER_SIZE];
-    DWORD accumulated = 0, consumed = 0, burst = 0, empties = 0;
+    DWORD accumulated = 0, consumed = 0, burst = 0, empties = 0, reads = 0, bytesRead = 0;
 
     // A writer waiting for this read sees it as not done until the thread says so.
     HANDLE readDone = LoadHandle(e->ReadDoneEvent);
@@ -38,6 +43,9 @@ DWORD ReadPrinterResponses(PortEntry *e) {
         if (count > request)
             count = request; // a port monitor claiming more than it was given
         readBuffer[count] = 0;
+        reads++;
+        bytesRead += count;
+        BOOL cycleDone = reads >= READS_PER_CYCLE || bytesRead >= BYTES_PER_CYCLE;
 
         // Keep the text. Zero bytes in a read carry nothing and would end the
         // text early, so they are left out and everything after them is kept.
@@ -55,10 +63,10 @@ DWORD ReadPrinterResponses(PortEntry *e) {
             empties++;
         }
 
-        // Parse once the printer paused, after a burst of an "RVT-102", or
-        // when the buffer cannot take another full read.
+        // Parse once the printer paused, after a burst of an "RVT-102", when
+        // the buffer cannot take another full read, or before the cycle ends.
         BOOL full = ACCUMULATION_BUFFER_SIZE - accumulated <= READ_REQUEST;
-        if ((burst >= 2 && accumulated != 0) || (count == 0 && accumulated != 0) || full) {
+        if (((burst >= 2 || count == 0 || cycleDone) && accumulated != 0) || full) {
             text[accumulated] = 0;
             if (!ParseResponseText(e, text, &consumed)) {
                 consumed = 0;
@@ -75,8 +83,9 @@ DWORD ReadPrinterResponses(PortEntry *e) {
                 break;
         }
 
-        // Done when everything is consumed, or the printer stays silent.
-        if (accumulated == 0 || (count == 0 && empties >= EMPTY_READS_TO_GIVE_UP))
+        // Done when everything is consumed, the printer stays silent, or the
+        // cycle has read its share (what is incomplete is dropped).
+        if (accumulated == 0 || (count == 0 && empties >= EMPTY_READS_TO_GIVE_UP) || cycleDone)
             break;
         Sleep(READ_PAUSE_MS);
     }
