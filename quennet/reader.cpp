@@ -13,7 +13,8 @@
 #define EMPTY_READS_TO_GIVE_UP 3
 // A printer that never pauses must not keep the I/O turn: one cycle reads at
 // most this often (19 pauses, under two seconds with the turn held) and at
-// most as much as its buffer holds; the next cycle reads on.
+// most as much as its buffer holds; the next cycle reads on, from the
+// response that was still arriving.
 #define READS_PER_CYCLE 20
 #define BYTES_PER_CYCLE (ACCUMULATION_BUFFER_SIZE - 1)
 
@@ -26,10 +27,17 @@ DWORD ReadPrinterResponses(PortEntry *e) {
     if (readDone != nullptr)
         ResetEvent(readDone);
 
-    // The text received and not yet consumed, zero-terminated at its start.
+    // The text received and not yet consumed, zero-terminated at its start:
+    // first what the last cycle left when it reached its end.
     LPSTR text = (LPSTR)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, ACCUMULATION_BUFFER_SIZE);
     if (text == nullptr)
         return 0;
+    if (e->ReadCarry != nullptr) {
+        accumulated = e->ReadCarryLength;
+        memcpy(text, e->ReadCarry, accumulated);
+        DropReadCarry(e);
+    }
+    BOOL carry = FALSE;
 
     for (;;) {
         // Read at most a full request, and never more than the buffer can
@@ -83,15 +91,35 @@ DWORD ReadPrinterResponses(PortEntry *e) {
                 break;
         }
 
-        // Done when everything is consumed, the printer stays silent, or the
-        // cycle has read its share (what is incomplete is dropped).
-        if (accumulated == 0 || (count == 0 && empties >= EMPTY_READS_TO_GIVE_UP) || cycleDone)
+        // Done when everything is consumed or the printer stays silent (what
+        // is incomplete is dropped), or when the cycle has read its share (a
+        // response still arriving waits for the next cycle).
+        if (accumulated == 0 || (count == 0 && empties >= EMPTY_READS_TO_GIVE_UP))
             break;
+        if (cycleDone) {
+            carry = TRUE;
+            break;
+        }
         Sleep(READ_PAUSE_MS);
     }
 
+    // The carried text, when there is memory for it.
+    if (carry) {
+        e->ReadCarry = (LPSTR)HeapAlloc(GetProcessHeap(), 0, accumulated);
+        if (e->ReadCarry != nullptr) {
+            memcpy(e->ReadCarry, text, accumulated);
+            e->ReadCarryLength = accumulated;
+        }
+    }
     HeapFree(GetProcessHeap(), 0, text);
     return consumed;
+}
+
+void DropReadCarry(PortEntry *e) {
+    if (e->ReadCarry != nullptr)
+        HeapFree(GetProcessHeap(), 0, e->ReadCarry);
+    e->ReadCarry = nullptr;
+    e->ReadCarryLength = 0;
 }
 
 BOOL ParseResponseText(PortEntry *e, LPSTR text, LPDWORD consumed) {
