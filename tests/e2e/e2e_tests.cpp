@@ -502,6 +502,17 @@ TEST_F(EndToEnd, JobLanguageJobOverRawTcpToThePrinterProcessSide) {
     }
 }
 
+TEST_F(EndToEnd, RunThatCannotSetUpLeavesTheProcessAsItWas) {
+    PlatSetClockScale(3);
+    HostOptions o = Options("/nonexistent/libnomonitor.so");
+    o.TraceLevel = 1;
+    HostResult r = RunHost(o);
+    EXPECT_EQ(r.Setup.rfind("cannot load the monitor", 0), 0u) << r.Setup;
+    EXPECT_EQ(PlatClockScale(), 3.0);
+    EXPECT_FALSE(std::filesystem::exists(r.TempFolder));
+    PlatSetClockScale(1);
+}
+
 // ---------------------------------------------------------------- the programs
 
 // Runs a command line; its standard output, standard error and exit status.
