@@ -344,7 +344,7 @@ TEST_F(StatusThread, ChatteringPrinterLetsTheWriterInAfterOneBoundedCycle) {
     EXPECT_GT(portMonitor_.PendingReadBytes(), 0u) << "the printer still talks";
     // What was complete in the cycle was dispatched: job 3 was reported done.
     std::vector<std::pair<DWORD, DWORD>> statuses = StatusCalls();
-    EXPECT_NE(std::find(statuses.begin(), statuses.end(), std::make_pair(3u, 0x1000100u)),
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), std::pair<DWORD, DWORD>{3, 0x1000100u}),
               statuses.end());
 }
 
