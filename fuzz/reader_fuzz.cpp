@@ -6,7 +6,9 @@
 // it was offered.
 //
 // Input: a byte of settings (bit 0: an "RVT-102", which parses after every
-// second read in a row; bit 1: the agent takes part), then read operations:
+// second read in a row; bit 1: the agent takes part; bit 2: a printer that
+// never pauses, whose reads, once the operations are done, bring their bytes
+// again from the start), then read operations:
 //   0x00-0xEF  a read of that many bytes from the input
 //   0xF0       an empty read           0xF1  a failing read
 //   0xF2       a read of `count` copies of one byte: a shift, `count`
@@ -14,7 +16,9 @@
 //              while most are short), the byte
 //   0xF3       the next 16 bytes, the read claiming 100 bytes more
 //   0xF4-0xFF  the next (op - 0xF3) bytes and a form feed
-// After the operations every read is empty. What one input has the printer
+// After the operations every read is empty (but for the chattering printer,
+// whose cycles must each end within 20 reads and a buffer's worth of bytes,
+// carrying what is still arriving to the next). What one input has the printer
 // say is held to one accumulation buffer and a segment: enough to fill the
 // buffer, have it dropped and start again. More only repeats what that shows,
 // and the cycle scans its whole text again at every parse, so long inputs
@@ -42,9 +46,15 @@ struct Read {
     bool ClaimsMore = false;
 };
 std::deque<Read> Reads;
+// The chattering printer's reads, and what the current cycle read.
+std::deque<Read> Chatter;
+size_t CycleReads = 0, CycleBytes = 0;
 
 BOOL WINAPI ReadPortOfFuzz(HANDLE, LPBYTE buffer, DWORD count, LPDWORD read) {
     *read = 0;
+    CycleReads++;
+    if (Reads.empty() && !Chatter.empty())
+        Reads = Chatter;
     if (Reads.empty())
         return TRUE;
     Read &next = Reads.front();
@@ -58,6 +68,7 @@ BOOL WINAPI ReadPortOfFuzz(HANDLE, LPBYTE buffer, DWORD count, LPDWORD read) {
     DWORD n = left < count ? (DWORD)left : count;
     memcpy(buffer, next.Bytes.data() + next.At, n);
     *read = next.ClaimsMore ? n + 100 : n;
+    CycleBytes += n;
     next.At += n;
     if (next.At == next.Bytes.size())
         Reads.pop_front();
@@ -147,10 +158,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // Read cycles until the printer has nothing more to say; each cycle
     // reads at least once.
+    std::deque<Read> said = Reads;
     for (int cycles = 0; !Reads.empty() && cycles < 1000; cycles++)
         ReadPrinterResponses(e);
+    // A printer that never pauses says it all again and again: none of a
+    // few cycles may read past its bounds.
+    if (settings & 4) {
+        for (const Read &read : said) {
+            if (!read.Fails && !read.Bytes.empty())
+                Chatter.push_back(read);
+        }
+        for (int cycles = 0; !Chatter.empty() && cycles < 8; cycles++) {
+            CycleReads = CycleBytes = 0;
+            ReadPrinterResponses(e);
+            if (CycleReads > 20 || CycleBytes >= ACCUMULATION_BUFFER_SIZE + READ_BUFFER_SIZE)
+                abort();
+        }
+        Chatter.clear();
+        Reads.clear();
+    }
     ReadPrinterResponses(e);
 
+    DropReadCarry(e);
     RemoveJobIds(e, ALL_JOB_IDS, FALSE);
     return 0;
 }

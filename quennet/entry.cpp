@@ -37,6 +37,7 @@ static void FreeRecordExtras(PortHead *head) {
         e->PendingLength = 0;
         e->PendingOffset = 0;
     }
+    DropReadCarry(e);
     JobIdNode *node = e->JobIds;
     while (node != nullptr) {
         JobIdNode *next = node->Next;

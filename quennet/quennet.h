@@ -56,7 +56,9 @@ struct PortEntry : PortHead {
     DocInfoCopy *DocInfo; // the DocInfoCopy kept while the open or start is deferred
     DWORD DocInfoLevel;
     DWORD PollingLevel;
-    HMODULE ThreadLibrary;    // the status thread's reference to this library, or null
+    HMODULE ThreadLibrary; // the status thread's reference to this library, or null
+    LPSTR ReadCarry;       // a response still arriving when a read cycle reached its end
+    DWORD ReadCarryLength;
     MONITOR PortMonitorTable; // only the NT 4.0 slots are copied; the rest stay null
 };
 
@@ -224,6 +226,8 @@ int FormatDatagramNotification(LPSTR buffer, size_t size, const BYTE address[4],
 #define ACCUMULATION_BUFFER_SIZE 65536
 #define SEGMENT_BUFFER_SIZE 16384
 DWORD ReadPrinterResponses(PortEntry *e);
+// Drops the text a cycle left for the next one.
+void DropReadCarry(PortEntry *e);
 BOOL ParseResponseText(PortEntry *e, LPSTR text, LPDWORD consumed);
 // `segment` holds `capacity` bytes; a response too long for it is passed over
 // (the position moves behind its form feed, the segment stays empty).

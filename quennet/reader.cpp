@@ -11,20 +11,33 @@
 #define READ_REQUEST (READ_BUFFER_SIZE - 1)
 #define READ_PAUSE_MS 100
 #define EMPTY_READS_TO_GIVE_UP 3
+// A printer that never pauses must not keep the I/O turn: one cycle reads at
+// most this often (19 pauses, under two seconds with the turn held) and at
+// most as much as its buffer holds; the next cycle reads on, from the
+// response that was still arriving.
+#define READS_PER_CYCLE 20
+#define BYTES_PER_CYCLE (ACCUMULATION_BUFFER_SIZE - 1)
 
 DWORD ReadPrinterResponses(PortEntry *e) {
     BYTE readBuffer[READ_BUFFER_SIZE];
-    DWORD accumulated = 0, consumed = 0, burst = 0, empties = 0;
+    DWORD accumulated = 0, consumed = 0, burst = 0, empties = 0, reads = 0, bytesRead = 0;
 
     // A writer waiting for this read sees it as not done until the thread says so.
     HANDLE readDone = LoadHandle(e->ReadDoneEvent);
     if (readDone != nullptr)
         ResetEvent(readDone);
 
-    // The text received and not yet consumed, zero-terminated at its start.
+    // The text received and not yet consumed, zero-terminated at its start:
+    // first what the last cycle left when it reached its end.
     LPSTR text = (LPSTR)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, ACCUMULATION_BUFFER_SIZE);
     if (text == nullptr)
         return 0;
+    if (e->ReadCarry != nullptr) {
+        accumulated = e->ReadCarryLength;
+        memcpy(text, e->ReadCarry, accumulated);
+        DropReadCarry(e);
+    }
+    BOOL carry = FALSE;
 
     for (;;) {
         // Read at most a full request, and never more than the buffer can
@@ -38,6 +51,9 @@ DWORD ReadPrinterResponses(PortEntry *e) {
         if (count > request)
             count = request; // a port monitor claiming more than it was given
         readBuffer[count] = 0;
+        reads++;
+        bytesRead += count;
+        BOOL cycleDone = reads >= READS_PER_CYCLE || bytesRead >= BYTES_PER_CYCLE;
 
         // Keep the text. Zero bytes in a read carry nothing and would end the
         // text early, so they are left out and everything after them is kept.
@@ -55,10 +71,10 @@ DWORD ReadPrinterResponses(PortEntry *e) {
             empties++;
         }
 
-        // Parse once the printer paused, after a burst of an "RVT-102", or
-        // when the buffer cannot take another full read.
+        // Parse once the printer paused, after a burst of an "RVT-102", when
+        // the buffer cannot take another full read, or before the cycle ends.
         BOOL full = ACCUMULATION_BUFFER_SIZE - accumulated <= READ_REQUEST;
-        if ((burst >= 2 && accumulated != 0) || (count == 0 && accumulated != 0) || full) {
+        if (((burst >= 2 || count == 0 || cycleDone) && accumulated != 0) || full) {
             text[accumulated] = 0;
             if (!ParseResponseText(e, text, &consumed)) {
                 consumed = 0;
@@ -75,14 +91,35 @@ DWORD ReadPrinterResponses(PortEntry *e) {
                 break;
         }
 
-        // Done when everything is consumed, or the printer stays silent.
+        // Done when everything is consumed or the printer stays silent (what
+        // is incomplete is dropped), or when the cycle has read its share (a
+        // response still arriving waits for the next cycle).
         if (accumulated == 0 || (count == 0 && empties >= EMPTY_READS_TO_GIVE_UP))
             break;
+        if (cycleDone) {
+            carry = TRUE;
+            break;
+        }
         Sleep(READ_PAUSE_MS);
     }
 
+    // The carried text, when there is memory for it.
+    if (carry) {
+        e->ReadCarry = (LPSTR)HeapAlloc(GetProcessHeap(), 0, accumulated);
+        if (e->ReadCarry != nullptr) {
+            memcpy(e->ReadCarry, text, accumulated);
+            e->ReadCarryLength = accumulated;
+        }
+    }
     HeapFree(GetProcessHeap(), 0, text);
     return consumed;
+}
+
+void DropReadCarry(PortEntry *e) {
+    if (e->ReadCarry != nullptr)
+        HeapFree(GetProcessHeap(), 0, e->ReadCarry);
+    e->ReadCarry = nullptr;
+    e->ReadCarryLength = 0;
 }
 
 BOOL ParseResponseText(PortEntry *e, LPSTR text, LPDWORD consumed) {

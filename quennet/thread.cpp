@@ -222,6 +222,7 @@ DWORD WINAPI StatusThreadMain(LPVOID parameter) {
 void EndStatusThread(PortEntry *e) {
     // Nothing more will be read: the pending ids will never be reported.
     RemoveJobIds(e, ALL_JOB_IDS, TRUE);
+    DropReadCarry(e);
 
     // What the last job left open for the thread, unless EndDocPort claimed it.
     if (ClaimFlag(e, PortStarted))

@@ -3,8 +3,7 @@
 #include "cli.h"
 #include "sim_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <errno.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -96,27 +95,27 @@ std::string BaseName(const std::string &path) {
 }
 
 // Asks a printer's control endpoint for its device ID (the reference
-// transport's wire format: "DEVICEID <device>\n", answer until close).
+// transport's wire format: "DEVICEID <device>\n", answer until close), all
+// of it within two seconds.
 bool AskDeviceId(const std::string &host, unsigned port, const std::string &device,
                  std::string *answer) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
+    const double timeout = 2;
+    PortError error;
+    int s = ConnectTcp(host, std::to_string(port), timeout, &error);
     if (s < 0)
         return false;
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons((unsigned short)port);
-    bool ok = inet_pton(AF_INET, host == "localhost" ? "127.0.0.1" : host.c_str(),
-                        &address.sin_addr) == 1 &&
-              connect(s, (sockaddr *)&address, sizeof(address)) == 0;
+    auto deadline = Clock::now() + std::chrono::seconds((int)timeout);
     std::string request = "DEVICEID " + device + "\n";
-    ok = ok && send(s, request.data(), request.size(), MSG_NOSIGNAL) == (ssize_t)request.size();
-    auto deadline = Clock::now() + std::chrono::seconds(2);
+    bool ok = send(s, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+              (ssize_t)request.size();
     while (ok && Clock::now() < deadline && answer->size() < 4096) {
         pollfd poller = {s, POLLIN, 0};
         if (poll(&poller, 1, 50) <= 0)
             continue;
         char buffer[1024];
-        ssize_t got = recv(s, buffer, sizeof(buffer), 0);
+        ssize_t got = recv(s, buffer, sizeof(buffer), MSG_DONTWAIT);
+        if (got < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
         if (got <= 0)
             break;
         answer->append(buffer, (size_t)got);
@@ -215,7 +214,6 @@ class Run {
     MONITORREG Reg_ = HostMonitorReg();
     HKEY Root_ = nullptr;
     HANDLE Port_ = nullptr;
-    double PreviousScale_ = 1;
 };
 
 bool Run::PrepareEnvironment() {
@@ -245,8 +243,7 @@ bool Run::PrepareEnvironment() {
         return false;
     }
 
-    // The test clock, the spooler's printer and its record.
-    PreviousScale_ = PlatClockScale();
+    // The test clock (RunHost puts it back), the spooler's printer and its record.
     PlatSetClockScale(Options_.ClockScale);
     PlatSpoolerReset();
     Printer_ =
@@ -324,6 +321,7 @@ bool Run::PreparePortMonitor() {
         Result_.Setup = error;
         return false;
     }
+    PortMonitor_->SetSocketTimeout(Options_.WriteTimeoutSeconds);
     return true;
 }
 
@@ -465,6 +463,13 @@ void Run::PrintJob(size_t index) {
         if (SecondsSince(progress) > Options_.WriteTimeoutSeconds) {
             job.Outcome = "given up: no byte accepted for " +
                           std::to_string((int)Options_.WriteTimeoutSeconds) + " s";
+            break;
+        }
+        // A printer that stopped reading ends the job (the monitor may
+        // still report the write as done).
+        std::string stalled = PortMonitor_->Stalled();
+        if (!stalled.empty()) {
+            job.Outcome = stalled;
             break;
         }
         DWORD count = (DWORD)std::min<uint64_t>(Options_.Buffer, data.size() - job.Written);
@@ -661,7 +666,6 @@ void Run::Execute() {
         RegCloseKey(Root_);
     }
     Collect();
-    PlatSetClockScale(PreviousScale_);
 
     if (!Result_.MonitorFinished) {
         // A status thread may still use the port monitor and the printer:
@@ -678,13 +682,40 @@ void Run::Execute() {
 
 const char HostMonitorKey[] = "SYSTEM\\CurrentControlSet\\Control\\Print\\Monitors\\Host";
 
+namespace {
+
+// What a run changes in the process, put back on every way out of RunHost:
+// the test clock, the debug output and the temporary folder it made.
+class ProcessRestore {
+  public:
+    ProcessRestore(const HostOptions &options, const HostResult &result)
+        : Options_(options), Result_(result), Scale_(PlatClockScale()) {}
+    ~ProcessRestore() {
+        PlatSetClockScale(Scale_);
+        if (Options_.TraceLevel != 0)
+            PlatSetDebugOutput("");
+        if (!Options_.Keep && Options_.TempFolder.empty() && !Result_.TempFolder.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(Result_.TempFolder, ignored);
+        }
+    }
+    ProcessRestore(const ProcessRestore &) = delete;
+    ProcessRestore &operator=(const ProcessRestore &) = delete;
+
+  private:
+    const HostOptions &Options_;
+    const HostResult &Result_;
+    double Scale_;
+};
+
+} // namespace
+
 HostResult RunHost(const HostOptions &options) {
     HostResult result;
     result.Options = options;
-    Run(options, result).Execute();
-    if (!options.Keep && options.TempFolder.empty() && !result.TempFolder.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(result.TempFolder, ignored);
+    {
+        ProcessRestore restore(options, result);
+        Run(options, result).Execute();
     }
     return result;
 }

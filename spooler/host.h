@@ -33,10 +33,11 @@ struct HostOptions {
     std::string Port = "LPT1:";
     std::string Printer; // "" : "Simulated printer"
     DWORD FirstJobId = 1;
-    DWORD Buffer = 4096;             // bytes per WritePort call
-    double ClockScale = 1;           // test clock: 100 makes 5 minutes last 3 seconds
-    double WaitSeconds = 60;         // longest real wait for the monitor after the last job
-    double WriteTimeoutSeconds = 30; // a job without progress for this long is given up
+    DWORD Buffer = 4096;     // bytes per WritePort call
+    double ClockScale = 1;   // test clock: 100 makes 5 minutes last 3 seconds
+    double WaitSeconds = 60; // longest real wait for the monitor after the last job
+    double WriteTimeoutSeconds =
+        DefaultSocketTimeoutSeconds; // no progress (or a socket wait) this long: given up
     std::string LibraryPath;         // "" : the companions folder beside the program
     std::string Registry;            // hive file; "" : a new one in the temporary folder
     std::string TempFolder;          // "" : a new folder under $TMPDIR or /tmp

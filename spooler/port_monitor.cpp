@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -13,7 +14,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 
 namespace {
 
@@ -294,24 +297,79 @@ class FilePortMonitor : public HostPortMonitor {
 
 // ---------------------------------------------------------------- tcp:
 
+// The seconds of a time-out as the report says them ("30 s", "0.5 s").
+std::string Seconds(double seconds) {
+    char text[32];
+    snprintf(text, sizeof(text), "%g s", seconds);
+    return text;
+}
+
+// Milliseconds left until `deadline`, for poll (0 once it has passed).
+int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return left.count() <= 0 ? 0 : (int)std::min<long long>(left.count(), 1000);
+}
+
+// Waits until the socket is ready for `events` or the deadline passes;
+// a signal only shortens one wait. FALSE at the deadline.
+bool WaitReady(int s, short events, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        struct pollfd poller = {s, events, 0};
+        int wait = MillisecondsLeft(deadline);
+        int ready = poll(&poller, 1, wait);
+        if (ready > 0)
+            return true;
+        if (ready < 0 && errno != EINTR)
+            return true; // the call after it tells what is wrong
+        if (wait == 0)
+            return false;
+    }
+}
+
 class TcpConnection : public PortConnection {
   public:
-    TcpConnection(int socket, std::string deviceId)
-        : Socket_(socket), DeviceId_(std::move(deviceId)) {}
+    TcpConnection(int socket, std::string deviceId, double timeout)
+        : Socket_(socket), DeviceId_(std::move(deviceId)), Timeout_(timeout) {}
     ~TcpConnection() override { Close(); }
     bool StartDoc(const std::string &, DWORD, const std::string &, PortError *) override {
         return true;
     }
+    // What the printer takes within the time-out; a printer that took
+    // nothing for that long has stopped reading, and every later write of
+    // the connection fails at once.
     bool Write(const char *data, DWORD count, DWORD *written, PortError *error) override {
+        *written = 0;
         int s = Socket_.load();
-        ssize_t sent = s >= 0 ? send(s, data, count, MSG_NOSIGNAL) : -1;
-        if (sent < 0) {
-            *written = 0;
-            *error = PortError{ERROR_WRITE_FAULT, SystemError("send", s >= 0 ? errno : EBADF)};
+        if (s < 0) {
+            *error = PortError{ERROR_WRITE_FAULT, SystemError("send", EBADF)};
             return false;
         }
-        *written = (DWORD)sent;
-        return true;
+        if (Stalled_.load()) {
+            *error = StallError();
+            return false;
+        }
+        if (count == 0)
+            return true;
+        auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(Timeout_));
+        for (;;) {
+            if (!WaitReady(s, POLLOUT, deadline)) {
+                Stalled_ = true;
+                *error = StallError();
+                return false;
+            }
+            ssize_t sent = send(s, data, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent >= 0) {
+                *written = (DWORD)sent;
+                return true;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                *error = PortError{ERROR_WRITE_FAULT, SystemError("send", errno)};
+                return false;
+            }
+        }
     }
     bool Read(char *buffer, DWORD size, DWORD *read, PortError *error) override {
         *read = 0;
@@ -324,7 +382,9 @@ class TcpConnection : public PortConnection {
         struct pollfd poller = {s, POLLIN, 0};
         if (poll(&poller, 1, wait) <= 0)
             return true;
-        ssize_t got = recv(s, buffer, size, 0);
+        ssize_t got = recv(s, buffer, size, MSG_DONTWAIT);
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return true;
         if (got < 0) {
             *error = PortError{ERROR_READ_FAULT, SystemError("recv", errno)};
             return false;
@@ -347,10 +407,46 @@ class TcpConnection : public PortConnection {
     void SetReadTimeout(DWORD ms) override { ReadTimeout_ = ms; }
 
   private:
+    PortError StallError() const {
+        return PortError{ERROR_TIMEOUT, "printer stopped reading for " + Seconds(Timeout_)};
+    }
+
     std::atomic<int> Socket_;
     std::string DeviceId_;
+    double Timeout_;
+    std::atomic<bool> Stalled_{false};
     std::atomic<DWORD> ReadTimeout_{50};
 };
+
+// Connects within the time-out; -1 with errno set otherwise (ETIMEDOUT).
+int ConnectWithin(const struct addrinfo *a, double timeout) {
+    int s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (s < 0)
+        return -1;
+    int flags = fcntl(s, F_GETFL, 0);
+    fcntl(s, F_SETFL, flags | O_NONBLOCK);
+    int result = connect(s, a->ai_addr, a->ai_addrlen);
+    if (result != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+        auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(timeout));
+        int problem = ETIMEDOUT;
+        socklen_t size = sizeof(problem);
+        if (WaitReady(s, POLLOUT, deadline) &&
+            getsockopt(s, SOL_SOCKET, SO_ERROR, &problem, &size) != 0)
+            problem = errno;
+        result = problem == 0 ? 0 : -1;
+        errno = problem;
+    }
+    if (result != 0) {
+        int problem = errno;
+        close(s);
+        errno = problem;
+        return -1;
+    }
+    fcntl(s, F_SETFL, flags);
+    return s;
+}
 
 class TcpPortMonitor : public HostPortMonitor {
   public:
@@ -358,35 +454,10 @@ class TcpPortMonitor : public HostPortMonitor {
         : HostPortMonitor(std::move(output), nullptr), Host_(std::move(host)),
           Port_(std::move(port)), DeviceId_(std::move(deviceId)) {}
     std::unique_ptr<PortConnection> Open(const std::string &, PortError *error) override {
-        struct addrinfo hints = {}, *found = nullptr;
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        int resolved = getaddrinfo(Host_.c_str(), Port_.c_str(), &hints, &found);
-        if (resolved != 0 || found == nullptr) {
-            *error = PortError{ERROR_BAD_PATHNAME,
-                               "resolve " + Host_ + ":" + Port_ + ": " + gai_strerror(resolved)};
+        int s = ConnectTcp(Host_, Port_, SocketTimeout(), error);
+        if (s < 0)
             return nullptr;
-        }
-        // The last address's socket error is the one reported.
-        int s = -1, lastError = 0;
-        for (struct addrinfo *a = found; a != nullptr && s < 0; a = a->ai_next) {
-            s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-            if (s < 0 || connect(s, a->ai_addr, a->ai_addrlen) != 0) {
-                lastError = errno;
-                if (s >= 0)
-                    close(s);
-                s = -1;
-            }
-        }
-        freeaddrinfo(found);
-        if (s < 0) {
-            *error = PortError{ERROR_NOT_CONNECTED,
-                               SystemError("connect to " + Host_ + ":" + Port_, lastError)};
-            return nullptr;
-        }
-        int one = 1;
-        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-        return std::make_unique<TcpConnection>(s, DeviceId_);
+        return std::make_unique<TcpConnection>(s, DeviceId_, SocketTimeout());
     }
     bool KnowsDeviceId() const override { return !DeviceId_.empty(); }
 
@@ -395,6 +466,34 @@ class TcpPortMonitor : public HostPortMonitor {
 };
 
 } // namespace
+
+int ConnectTcp(const std::string &host, const std::string &port, double timeout, PortError *error) {
+    struct addrinfo hints = {}, *found = nullptr;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    int resolved = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+    if (resolved != 0 || found == nullptr) {
+        *error = PortError{ERROR_BAD_PATHNAME,
+                           "resolve " + host + ":" + port + ": " + gai_strerror(resolved)};
+        return -1;
+    }
+    // The last address's socket error is the one reported.
+    int s = -1, lastError = 0;
+    for (struct addrinfo *a = found; a != nullptr && s < 0; a = a->ai_next) {
+        s = ConnectWithin(a, timeout);
+        if (s < 0)
+            lastError = errno;
+    }
+    freeaddrinfo(found);
+    if (s < 0) {
+        *error = PortError{ERROR_NOT_CONNECTED,
+                           SystemError("connect to " + host + ":" + port, lastError)};
+        return -1;
+    }
+    int one = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    return s;
+}
 
 // ---------------------------------------------------------------- HostPortMonitor
 
@@ -474,6 +573,12 @@ void HostPortMonitor::BeginJob(size_t index) {
     if (Tapped_.size() <= index)
         Tapped_.resize(index + 1);
     Current_ = index;
+    Stalled_.clear();
+}
+
+std::string HostPortMonitor::Stalled() const {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    return Stalled_;
 }
 
 void HostPortMonitor::FinishTap() {
@@ -491,6 +596,8 @@ std::vector<PortCallFailures> HostPortMonitor::Failures() const {
 
 void HostPortMonitor::Failed(const char *call, const PortError &error) {
     std::lock_guard<std::mutex> lock(Mutex_);
+    if (error.Code == ERROR_TIMEOUT && Stalled_.empty())
+        Stalled_ = error.Detail;
     for (PortCallFailures &failures : Failures_) {
         if (failures.Call == call) {
             failures.Count++;

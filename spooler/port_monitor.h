@@ -15,12 +15,20 @@
 #include <string>
 #include <vector>
 
+// How long a socket of the host may wait for its peer (connect, send, the
+// simulated printer's sends) unless --write-timeout says otherwise.
+constexpr double DefaultSocketTimeoutSeconds = 30;
+
 // Why a port monitor call failed: the Win32 error the caller sees, and what
 // the output itself said (a socket's or a file's error), for the report.
 struct PortError {
     DWORD Code = 0;
     std::string Detail;
 };
+
+// A TCP connection to host:port made within `timeout` seconds; -1 with the
+// reason otherwise.
+int ConnectTcp(const std::string &host, const std::string &port, double timeout, PortError *error);
 
 // One opened port of a port monitor.
 class PortConnection {
@@ -85,6 +93,12 @@ class HostPortMonitor {
     unsigned Closes() const;
     // Every kind of call that failed, in the order of their first failure.
     std::vector<PortCallFailures> Failures() const;
+    // How long a tcp: socket waits for its printer, in seconds.
+    void SetSocketTimeout(double seconds) { SocketTimeout_ = seconds; }
+    double SocketTimeout() const { return SocketTimeout_; }
+    // Why the printer stopped the current job ("" while it did not): a
+    // failure with ERROR_TIMEOUT since BeginJob.
+    std::string Stalled() const;
 
     // -------- called by the table's functions
     virtual std::unique_ptr<PortConnection> Open(const std::string &port, PortError *error) = 0;
@@ -109,6 +123,8 @@ class HostPortMonitor {
     std::vector<TappedJob> Tapped_;
     std::vector<PortCallFailures> Failures_;
     size_t Current_ = 0;
+    std::string Stalled_;
+    double SocketTimeout_ = DefaultSocketTimeoutSeconds;
     long OpenHandles_ = 0;
     unsigned Opens_ = 0, Closes_ = 0;
 };

@@ -132,6 +132,8 @@ const char *ErrorText(DWORD error) {
         return "The specified path is invalid.";
     case ERROR_NOT_CONNECTED:
         return "This network connection does not exist.";
+    case ERROR_TIMEOUT:
+        return "This operation returned because the timeout period expired.";
     default:
         return "(no text)";
     }

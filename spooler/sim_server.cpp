@@ -46,15 +46,11 @@ int Listen(const std::string &host, unsigned port, std::string *error) {
     return s;
 }
 
-bool SendAll(int s, const char *data, size_t count) {
-    while (count > 0) {
-        ssize_t sent = send(s, data, count, MSG_NOSIGNAL);
-        if (sent <= 0)
-            return false;
-        data += sent;
-        count -= (size_t)sent;
-    }
-    return true;
+// The time from now to `seconds` later.
+std::chrono::steady_clock::time_point After(double seconds) {
+    return std::chrono::steady_clock::now() +
+           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+               std::chrono::duration<double>(seconds));
 }
 
 std::string Hex(const std::string &bytes) {
@@ -319,7 +315,9 @@ void SimServer::ServeControl(int s) {
         if (poll(&poller, 1, 20) <= 0)
             continue;
         char buffer[RequestMax];
-        ssize_t got = recv(s, buffer, sizeof(buffer), 0);
+        ssize_t got = recv(s, buffer, sizeof(buffer), MSG_DONTWAIT);
+        if (got < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
         if (got <= 0)
             break;
         request.append(buffer, (size_t)got);
@@ -336,14 +334,21 @@ void SimServer::ServeChannel(int s) {
     Printer_->Connect();
     const SimBehaviour &behaviour = Printer_->Config().Behaviour;
     bool broken = false;
+    auto idleUntil = After(Config_.WriteTimeoutSeconds);
     while (!Stopping_.load() && !broken) {
+        // A client silent both ways for the time-out is given up.
+        if (std::chrono::steady_clock::now() >= idleUntil)
+            break;
         pollfd poller = {s, POLLIN, 0};
         int ready = poll(&poller, 1, 10);
         if (ready > 0) {
             char buffer[65536];
-            ssize_t got = recv(s, buffer, sizeof(buffer), 0);
+            ssize_t got = recv(s, buffer, sizeof(buffer), MSG_DONTWAIT);
+            if (got < 0 && (errno == EAGAIN || errno == EINTR))
+                continue;
             if (got <= 0)
                 break;
+            idleUntil = After(Config_.WriteTimeoutSeconds);
             // The whole chunk goes in (TCP cannot refuse it), in write-cap steps.
             size_t done = 0;
             while (done < (size_t)got) {
@@ -366,6 +371,7 @@ void SimServer::ServeChannel(int s) {
                 broken = true;
                 break;
             }
+            idleUntil = After(Config_.WriteTimeoutSeconds);
             if (behaviour.PieceSize != 0)
                 std::this_thread::sleep_for(PiecePause);
         }
@@ -374,6 +380,28 @@ void SimServer::ServeChannel(int s) {
     close(s);
     WriteRecord();
     Served_++;
+}
+
+// All of it, unless the client takes nothing for the write time-out or the
+// server is stopping.
+bool SimServer::SendAll(int s, const char *data, size_t count) {
+    auto deadline = After(Config_.WriteTimeoutSeconds);
+    while (count > 0) {
+        if (Stopping_.load() || std::chrono::steady_clock::now() >= deadline)
+            return false;
+        pollfd poller = {s, POLLOUT, 0};
+        if (poll(&poller, 1, 20) <= 0)
+            continue;
+        ssize_t sent = send(s, data, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            continue;
+        if (sent <= 0)
+            return false;
+        data += sent;
+        count -= (size_t)sent;
+        deadline = After(Config_.WriteTimeoutSeconds);
+    }
+    return true;
 }
 
 void SimServer::WriteRecord() {

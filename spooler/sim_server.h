@@ -9,6 +9,7 @@
 // read as the channel monitor reads it) and the default channel 16.
 #pragma once
 
+#include "port_monitor.h"
 #include "sim_printer.h"
 
 #include <atomic>
@@ -27,6 +28,9 @@ struct SimServerConfig {
     // Where the printer writes what it received, after every connection
     // (one line per job, see WriteRecord); "" for none.
     std::string RecordPath;
+    // A client that takes no byte of an answer for this long, or whose job
+    // channel stays silent both ways for this long, is given up (seconds).
+    double WriteTimeoutSeconds = DefaultSocketTimeoutSeconds;
 };
 
 class SimServer {
@@ -53,6 +57,7 @@ class SimServer {
     void ChannelLoop();
     void ServeChannel(int socket);
     void WriteRecord();
+    bool SendAll(int socket, const char *data, size_t count);
 
     std::shared_ptr<SimPrinter> Printer_;
     SimServerConfig Config_;

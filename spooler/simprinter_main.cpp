@@ -40,6 +40,9 @@ const char Usage[] =
     "                         received, job by job, to PATH (spoolhost --printer-record)\n"
     "  --exit-after-jobs N    stop once N jobs have ended\n"
     "  --lifetime SECONDS     stop after SECONDS in any case (default 600)\n"
+    "  --write-timeout SEC    give a client up that takes no byte of an answer, or\n"
+    "                         whose job channel is silent both ways, for SEC seconds\n"
+    "                         (default 30)\n"
     "  --library-path DIRS    folders of VEROVIRI.DLL, ':'-separated\n"
     "                         (default: the companions folder beside this program)\n"
     "  --version              the version\n"
@@ -66,6 +69,8 @@ int main(int argc, char **argv) {
         ->check(WholeNumber(1, 1000000, "a count of at least 1 expected"));
     app.add_option("--lifetime", lifetime)
         ->check(WholeNumber(1, 86400, "1 to 86400 seconds expected"));
+    app.add_option("--write-timeout", server.WriteTimeoutSeconds)
+        ->check(RealNumber(0.01, 86400, "seconds from 0.01 to 86400 expected, got \"{}\""));
     app.add_option("--library-path", libraryPath);
     AddPrinterOptions(app, &printer);
     bool version = false;

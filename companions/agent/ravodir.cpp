@@ -9,12 +9,18 @@
 //     Query        REG_DWORD what AgentQuery answers (default 0: reports wanted)
 // The policy is read at every call, so it can change between jobs. Calls come
 // from the spooler's threads and the monitors' status threads at once: one
-// lock serialises the policy state and the journal.
+// lock serialises the policy state and the journal. Nothing thrown inside
+// leaves a call (the agent lives in the spooler's process): a call that meets
+// an exception (a Journal value that is no path, no memory) answers as if the
+// agent were not configured, writes no journal line and says so once on the
+// debug output.
 #include "agent_api.h"
 #include "journal.h"
 
 #include <stddef.h>
 
+#include <atomic>
+#include <exception>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -82,6 +88,33 @@ Policy ReadPolicy() {
     return policy;
 }
 
+// One line on the debug output for the first call that met an exception.
+std::atomic<bool> Complained{false};
+
+void Complain(const char *call, const char *what) {
+    if (Complained.exchange(true))
+        return;
+    std::string line = std::string("RAVODIR: ") + call + " answers as if not configured, " +
+                       "without journal: " + what + "\n";
+    std::basic_string<WCHAR> wide;
+    for (unsigned char c : line)
+        wide.push_back(c < 0x80 ? (WCHAR)c : (WCHAR)'?');
+    OutputDebugStringW(wide.c_str());
+}
+
+// A call's body, with the answer of an agent that is not configured for
+// anything it throws.
+template <class Body> LONG Guarded(const char *call, Body body) {
+    try {
+        return body();
+    } catch (const std::exception &problem) {
+        Complain(call, problem.what());
+    } catch (...) {
+        Complain(call, "unknown exception");
+    }
+    return 0;
+}
+
 // The journal line of one call: sequence number and call name first.
 JournalLine Entry(const char *call) {
     JournalLine line;
@@ -137,87 +170,97 @@ std::pair<std::string, DWORD> JobKey(LPCSTR port, DWORD jobId) {
 
 LONG WINAPI JobStart(LPSTR printer, LPSTR port, LPSTR model, DWORD jobId, DWORD reserved1,
                      DWORD reserved2) {
-    std::lock_guard<std::mutex> lock(AgentMutex);
-    Policy policy = ReadPolicy();
+    return Guarded("AgentJobStart", [&] {
+        std::lock_guard<std::mutex> lock(AgentMutex);
+        Policy policy = ReadPolicy();
 
-    // Count this job's start calls; hold the first HoldCount of them.
-    auto key = JobKey(port, jobId);
-    if (StartCalls.size() >= HeldJobsMax && StartCalls.find(key) == StartCalls.end())
-        StartCalls.clear();
-    DWORD calls = ++StartCalls[key];
-    LONG answer = 0;
-    if (calls <= policy.HoldCount)
-        answer = -1;
-    else if (policy.CancelJobs == 1)
-        answer = AGENT_REPLY_CANCEL;
+        // Count this job's start calls; hold the first HoldCount of them.
+        auto key = JobKey(port, jobId);
+        if (StartCalls.size() >= HeldJobsMax && StartCalls.find(key) == StartCalls.end())
+            StartCalls.clear();
+        DWORD calls = ++StartCalls[key];
+        LONG answer = 0;
+        if (calls <= policy.HoldCount)
+            answer = -1;
+        else if (policy.CancelJobs == 1)
+            answer = AGENT_REPLY_CANCEL;
 
-    JournalLine line = Entry("AgentJobStart");
-    line["printer"] = JournalText(printer);
-    line["port"] = JournalText(port);
-    line["model"] = JournalText(model);
-    line["job"] = jobId;
-    line["reserved"] = Reserved(reserved1, reserved2);
-    line["answer"] = answer;
-    Record(policy, line);
-    return answer;
+        JournalLine line = Entry("AgentJobStart");
+        line["printer"] = JournalText(printer);
+        line["port"] = JournalText(port);
+        line["model"] = JournalText(model);
+        line["job"] = jobId;
+        line["reserved"] = Reserved(reserved1, reserved2);
+        line["answer"] = answer;
+        Record(policy, line);
+        return answer;
+    });
 }
 
 LONG WINAPI JobEnd(LPSTR printer, LPSTR port, DWORD jobId) {
-    std::lock_guard<std::mutex> lock(AgentMutex);
-    Policy policy = ReadPolicy();
-    StartCalls.erase(JobKey(port, jobId));
+    return Guarded("AgentJobEnd", [&] {
+        std::lock_guard<std::mutex> lock(AgentMutex);
+        Policy policy = ReadPolicy();
+        StartCalls.erase(JobKey(port, jobId));
 
-    JournalLine line = Entry("AgentJobEnd");
-    line["printer"] = JournalText(printer);
-    line["port"] = JournalText(port);
-    line["job"] = jobId;
-    line["answer"] = 0;
-    Record(policy, line);
-    return 0;
+        JournalLine line = Entry("AgentJobEnd");
+        line["printer"] = JournalText(printer);
+        line["port"] = JournalText(port);
+        line["job"] = jobId;
+        line["answer"] = 0;
+        Record(policy, line);
+        return 0;
+    });
 }
 
 LONG WINAPI JobStatus(LPSTR printer, LPSTR port, DWORD jobId, DWORD code, DWORD reserved1,
                       DWORD reserved2) {
-    std::lock_guard<std::mutex> lock(AgentMutex);
-    Policy policy = ReadPolicy();
-    LONG answer = (LONG)policy.StatusAnswer;
+    return Guarded("AgentJobStatus", [&] {
+        std::lock_guard<std::mutex> lock(AgentMutex);
+        Policy policy = ReadPolicy();
+        LONG answer = (LONG)policy.StatusAnswer;
 
-    JournalLine line = Entry("AgentJobStatus");
-    line["printer"] = JournalText(printer);
-    line["port"] = JournalText(port);
-    line["job"] = jobId;
-    line["status"] = JournalHex(code);
-    line["reserved"] = Reserved(reserved1, reserved2);
-    line["answer"] = answer;
-    Record(policy, line);
-    return answer;
+        JournalLine line = Entry("AgentJobStatus");
+        line["printer"] = JournalText(printer);
+        line["port"] = JournalText(port);
+        line["job"] = jobId;
+        line["status"] = JournalHex(code);
+        line["reserved"] = Reserved(reserved1, reserved2);
+        line["answer"] = answer;
+        Record(policy, line);
+        return answer;
+    });
 }
 
 LONG WINAPI JobItems(LPSTR printer, LPSTR port, DWORD statusWord, DWORD itemCount, TklItem *items) {
-    std::lock_guard<std::mutex> lock(AgentMutex);
-    Policy policy = ReadPolicy();
-    LONG answer = (LONG)policy.StatusAnswer;
+    return Guarded("AgentJobItems", [&] {
+        std::lock_guard<std::mutex> lock(AgentMutex);
+        Policy policy = ReadPolicy();
+        LONG answer = (LONG)policy.StatusAnswer;
 
-    JournalLine line = Entry("AgentJobItems");
-    line["printer"] = JournalText(printer);
-    line["port"] = JournalText(port);
-    line["status"] = JournalHex(statusWord);
-    line["count"] = itemCount;
-    line["items"] = ItemsJson(itemCount, items);
-    line["answer"] = answer;
-    Record(policy, line);
-    return answer;
+        JournalLine line = Entry("AgentJobItems");
+        line["printer"] = JournalText(printer);
+        line["port"] = JournalText(port);
+        line["status"] = JournalHex(statusWord);
+        line["count"] = itemCount;
+        line["items"] = ItemsJson(itemCount, items);
+        line["answer"] = answer;
+        Record(policy, line);
+        return answer;
+    });
 }
 
 LONG WINAPI Query() {
-    std::lock_guard<std::mutex> lock(AgentMutex);
-    Policy policy = ReadPolicy();
-    LONG answer = (LONG)policy.Query;
+    return Guarded("AgentQuery", [&] {
+        std::lock_guard<std::mutex> lock(AgentMutex);
+        Policy policy = ReadPolicy();
+        LONG answer = (LONG)policy.Query;
 
-    JournalLine line = Entry("AgentQuery");
-    line["answer"] = answer;
-    Record(policy, line);
-    return answer;
+        JournalLine line = Entry("AgentQuery");
+        line["answer"] = answer;
+        Record(policy, line);
+        return answer;
+    });
 }
 
 } // namespace
@@ -226,12 +269,15 @@ LONG WINAPI Query() {
 // monitors pass the size of their own table.
 DLLEXPORT LONG WINAPI Vorl_LMGetEntryPoints(DWORD version, DWORD tableSize,
                                             AgentEntryPoints *table) {
-    std::lock_guard<std::mutex> lock(AgentMutex);
-    Policy policy = ReadPolicy();
-    JournalLine line = Entry("Vorl_LMGetEntryPoints");
-    line["version"] = JournalHex(version);
-    line["size"] = tableSize;
-    Record(policy, line);
+    Guarded("Vorl_LMGetEntryPoints", [&] {
+        std::lock_guard<std::mutex> lock(AgentMutex);
+        Policy policy = ReadPolicy();
+        JournalLine line = Entry("Vorl_LMGetEntryPoints");
+        line["version"] = JournalHex(version);
+        line["size"] = tableSize;
+        Record(policy, line);
+        return 0;
+    });
     if (table == nullptr)
         return -1;
 

@@ -373,7 +373,9 @@ DLLEXPORT DWORD WINAPI VEROviriGetTklDataFromMailData(DWORD itemCount, TklItem *
         *text = block;
         *textLength = (DWORD)out.size();
         return TKL_OK;
-    } catch (const std::bad_alloc &) {
+    } catch (...) {
+        // Only the containers throw (no memory, or a text too long for one):
+        // nothing leaves the library.
         return TKL_ERROR_MEMORY;
     }
 }
@@ -400,7 +402,9 @@ DLLEXPORT DWORD WINAPI VEROviriGetMailDataFromTklData(DWORD textLength, LPCSTR t
         *itemCount = (DWORD)parsed.size();
         *unconsumed = textLength - consumed;
         return TKL_OK;
-    } catch (const std::bad_alloc &) {
+    } catch (...) {
+        // Only the containers throw (no memory, or a text too long for one):
+        // nothing leaves the library.
         return TKL_ERROR_MEMORY;
     }
 }

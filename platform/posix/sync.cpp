@@ -51,7 +51,37 @@ struct alignas(64) Event {
     std::atomic<int> Waiters{0}; // threads in the blocking part of Wait
     std::mutex Lock;
     std::condition_variable Changed;
+    // Threads blocked on an auto-reset event, longest first (under Lock).
+    struct Waiter *First = nullptr, *Last = nullptr;
 };
+
+// A thread blocked on an auto-reset event; a SetEvent releases the first.
+struct Waiter {
+    Waiter *Next = nullptr, *Previous = nullptr;
+    bool Released = false;
+};
+
+// Caller holds the event's Lock.
+void AddWaiter(Event *event, Waiter *waiter) {
+    waiter->Previous = event->Last;
+    (event->Last != nullptr ? event->Last->Next : event->First) = waiter;
+    event->Last = waiter;
+}
+
+// Caller holds the event's Lock.
+void RemoveWaiter(Event *event, Waiter *waiter) {
+    (waiter->Previous != nullptr ? waiter->Previous->Next : event->First) = waiter->Next;
+    (waiter->Next != nullptr ? waiter->Next->Previous : event->Last) = waiter->Previous;
+    waiter->Next = waiter->Previous = nullptr;
+}
+
+// Caller holds the event's Lock: the signal goes to the longest-blocked thread.
+void ReleaseFirstWaiter(Event *event) {
+    Waiter *first = event->First;
+    RemoveWaiter(event, first);
+    first->Released = true;
+    event->Changed.notify_all();
+}
 
 // Event records in chunks that double in size (64, 128, ...): a handle is
 // an event exactly when it is the address of a record of some chunk.
@@ -147,6 +177,7 @@ Event *NewEvent(bool manualReset, bool signalled) {
     event->ManualReset.store(manualReset);
     event->Signalled.store(signalled ? 1 : 0);
     event->Waiters.store(0);
+    event->First = event->Last = nullptr;
     event->References.store(1);
     event->Open.store(true, std::memory_order_release);
     return event;
@@ -176,13 +207,19 @@ DWORD WaitEvent(Event *event, DWORD ms) {
         // not see this waiter has set the signal before the look.
         std::unique_lock<std::mutex> lock(event->Lock);
         event->Waiters.fetch_add(1);
-        auto ready = [event] { return TakeSignal(event); };
+        bool queued = !event->ManualReset.load(std::memory_order_relaxed);
+        Waiter self;
+        if (queued)
+            AddWaiter(event, &self);
+        auto ready = [event, &self] { return self.Released || TakeSignal(event); };
         if (ms == INFINITE) {
             event->Changed.wait(lock, ready);
             taken = true;
         } else {
             taken = event->Changed.wait_for(lock, winplat::RealDuration(ms), ready);
         }
+        if (queued && !self.Released)
+            RemoveWaiter(event, &self);
         event->Waiters.fetch_sub(1);
     }
     DropReference(event);
@@ -190,16 +227,36 @@ DWORD WaitEvent(Event *event, DWORD ms) {
 }
 
 void SetEventSignal(Event *event) {
+    // As on Windows, an auto-reset event set while threads are blocked on it
+    // releases the longest-blocked one instead of staying set: the setter
+    // cannot take it straight back (a writer waiting for the I/O turn gets it).
+    if (!event->ManualReset.load(std::memory_order_relaxed)) {
+        if (event->Waiters.load() == 0) {
+            event->Signalled.store(1);
+            if (event->Waiters.load() == 0)
+                return;
+            // A thread came to block meanwhile: the signal is its, unless
+            // it took it already.
+            std::lock_guard<std::mutex> guard(event->Lock);
+            int one = 1;
+            if (event->First != nullptr && event->Signalled.compare_exchange_strong(one, 0))
+                ReleaseFirstWaiter(event);
+            return;
+        }
+        std::lock_guard<std::mutex> guard(event->Lock);
+        if (event->First != nullptr)
+            ReleaseFirstWaiter(event);
+        else
+            event->Signalled.store(1);
+        return;
+    }
     event->Signalled.store(1);
     // Waiters count themselves under the lock before they look at the
     // signal; taking the lock here means none is between its look and its sleep.
     if (event->Waiters.load() == 0)
         return;
     std::lock_guard<std::mutex> guard(event->Lock);
-    if (event->ManualReset.load(std::memory_order_relaxed))
-        event->Changed.notify_all();
-    else
-        event->Changed.notify_one();
+    event->Changed.notify_all();
 }
 
 } // namespace

@@ -17,10 +17,12 @@ constexpr BYTE Channel = 31;
 
 // A printer endpoint on 127.0.0.1: accepts `connections` connections one
 // after another; each gets `answer` once its first line has come (when an
-// answer is given), and everything received until the peer closes is kept.
+// answer is given; one byte every `trickleMs` when that is set, until the
+// peer is gone), and everything received until the peer closes is kept.
 class Listener {
   public:
-    explicit Listener(int connections = 1, std::string answer = "") : answer_(std::move(answer)) {
+    explicit Listener(int connections = 1, std::string answer = "", int trickleMs = 0)
+        : answer_(std::move(answer)), trickleMs_(trickleMs) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address = {};
         address.sin_family = AF_INET;
@@ -43,6 +45,11 @@ class Listener {
             thread_.join();
         return received_;
     }
+    // Bytes of answers sent.
+    size_t Sent() {
+        Received();
+        return sent_;
+    }
 
   private:
     void Serve(int connections) {
@@ -58,7 +65,15 @@ class Listener {
             while ((got = recv(peer, buffer, sizeof(buffer), 0)) > 0) {
                 received_.append(buffer, (size_t)got);
                 if (!answered && received_.find('\n') != std::string::npos) {
-                    send(peer, answer_.data(), answer_.size(), MSG_NOSIGNAL);
+                    for (size_t at = 0; at < answer_.size();
+                         at += trickleMs_ ? 1 : answer_.size()) {
+                        if (trickleMs_ != 0)
+                            std::this_thread::sleep_for(std::chrono::milliseconds(trickleMs_));
+                        size_t n = trickleMs_ ? 1 : answer_.size();
+                        if (send(peer, answer_.data() + at, n, MSG_NOSIGNAL) != (ssize_t)n)
+                            break;
+                        sent_ += n;
+                    }
                     answered = true;
                     break;
                 }
@@ -70,6 +85,8 @@ class Listener {
     int fd_ = -1;
     DWORD port_ = 0;
     std::string answer_;
+    int trickleMs_;
+    size_t sent_ = 0;
     std::string received_;
     std::thread thread_;
 };
@@ -219,7 +236,10 @@ TEST_F(ReferenceTransportTest, AJobTravelsOverTheChannelToThePrinter) {
 // model, and one that stops reading mid-job makes a send fail once the retry
 // time-out has passed, which cancels the job.
 TEST_F(ReferenceTransportTest, TimeOutsEndASilentPrinterAndOneThatStopsReading) {
-    Listener control(2); // reads both queries, never answers
+    // Both queries get their answer a byte every 150 ms: the 200 ms time-out
+    // bounds the whole answer, not each byte's wait.
+    const std::string deviceId = "MFG:Sim;MDL:Ref 1;JOB=0A1F;";
+    Listener control(2, deviceId, 150);
     // The data endpoint takes connections into its backlog and never reads.
     int stalled = socket(AF_INET, SOCK_STREAM, 0);
     int small = 4096;
@@ -243,6 +263,7 @@ TEST_F(ReferenceTransportTest, TimeOutsEndASilentPrinterAndOneThatStopsReading) 
     ASSERT_NE(e->ChannelSocket, NO_SOCKET) << "channel 16";
     EXPECT_EQ(e->Model, nullptr);
     EXPECT_EQ(control.Received(), "DEVICEID LPT1\nDEVICEID LPT1\n");
+    EXPECT_LT(control.Sent(), 2 * deviceId.size()) << "the queries ended at their deadline";
 
     std::string chunk(65536, 'x');
     for (int writes = 0; !(e->Flags & JobCancelled) && writes < 1000; writes++)

@@ -272,6 +272,30 @@ TEST_F(AgentTest, KeepsNoJournalWithoutThePathAndNeverFailsForTheJournal) {
     SetDword("HoldCount", 1);
     EXPECT_EQ(Start(2), -1);
     EXPECT_EQ(Start(2), 0);
+
+    // A path longer than the agent takes: no journal, the rest of the policy holds.
+    SetText("Journal", Folder + "/" + std::string(5000, 'j'));
+    EXPECT_EQ(Start(3), -1);
+    // A path that cannot be converted (a lone surrogate): the calls answer as
+    // if the agent were not configured, journal nothing and say so once.
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, PlatWide(AgentKey).c_str(), 0, KEY_WRITE, &key),
+              ERROR_SUCCESS);
+    const WCHAR lone[] = {'j', 0xD800, 0};
+    ASSERT_EQ(RegSetValueExW(key, WSTR("Journal"), 0, REG_SZ, (const BYTE *)lone, sizeof(lone)),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    ASSERT_TRUE(PlatSetDebugOutput(Folder + "/debug.txt"));
+    EXPECT_EQ(Start(4), 0) << "not held";
+    EXPECT_EQ(Table.AgentQuery(), 0);
+    PlatSetDebugOutput("");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Folder),
+                            std::filesystem::directory_iterator()),
+              1)
+        << "no journal";
+    std::string debug = ReadAll(Folder + "/debug.txt");
+    EXPECT_EQ(std::count(debug.begin(), debug.end(), '\n'), 1) << debug;
+    EXPECT_NE(debug.find("RAVODIR: AgentJobStart"), std::string::npos) << debug;
 }
 
 TEST_F(AgentTest, ConcurrentCallsEachWriteOneWholeLine) {

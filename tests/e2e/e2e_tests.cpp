@@ -506,6 +506,17 @@ TEST_F(EndToEnd, JobLanguageJobOverRawTcpToThePrinterProcessSide) {
     }
 }
 
+TEST_F(EndToEnd, RunThatCannotSetUpLeavesTheProcessAsItWas) {
+    PlatSetClockScale(3);
+    HostOptions o = Options("/nonexistent/libnomonitor.so");
+    o.TraceLevel = 1;
+    HostResult r = RunHost(o);
+    EXPECT_EQ(r.Setup.rfind("cannot load the monitor", 0), 0u) << r.Setup;
+    EXPECT_EQ(PlatClockScale(), 3.0);
+    EXPECT_FALSE(std::filesystem::exists(r.TempFolder));
+    PlatSetClockScale(1);
+}
+
 // ---------------------------------------------------------------- the programs
 
 // Runs a command line; its standard output, standard error and exit status.
@@ -582,6 +593,28 @@ TEST_F(EndToEnd, SpoolhostDocumentsEveryOptionAndRefusesBadArgumentsInOneLine) {
         << last;
     EXPECT_NE(refused.Out.find("OpenPort"), std::string::npos) << refused.Out;
     EXPECT_NE(refused.Out.find("Connection refused"), std::string::npos) << refused.Out;
+}
+
+TEST_F(EndToEnd, SpoolhostGivesUpATcpPrinterThatStopsReadingAndSaysWhy) {
+    // The printer takes the connection into its backlog and never reads.
+    int stalled = socket(AF_INET, SOCK_STREAM, 0);
+    int small = 4096;
+    setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    ASSERT_EQ(bind(stalled, (sockaddr *)&address, size), 0);
+    ASSERT_EQ(listen(stalled, 1), 0);
+    ASSERT_EQ(getsockname(stalled, (sockaddr *)&address, &size), 0);
+    std::string job = File("big.prn", std::string(16 << 20, 'x'));
+    Ran ran = RunProgram(std::string(SPOOLHOST_PROGRAM) + " --monitor quennet --port-monitor " +
+                             "tcp:127.0.0.1:" + std::to_string(ntohs(address.sin_port)) +
+                             " --write-timeout 0.5 --clock-scale 1000 --quiet " + job,
+                         Folder);
+    close(stalled);
+    EXPECT_EQ(ran.Status, 3) << ran.Err;
+    EXPECT_NE(ran.Out.find("printer stopped reading for 0.5 s"), std::string::npos) << ran.Out;
 }
 
 TEST_F(EndToEnd, MainJobRunsThroughBothMonitorsAsSeparateProcesses) {

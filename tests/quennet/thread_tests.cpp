@@ -315,6 +315,39 @@ TEST_F(StatusThread, FailedWriteReturnsOnlyAfterTheThreadHasRead) {
     EXPECT_EQ(names[1], "ReadPort") << "the thread read before WritePort returned";
 }
 
+// ---------------------------------------------------------------- a printer that misbehaves
+
+TEST_F(StatusThread, ChatteringPrinterLetsTheWriterInAfterOneBoundedCycle) {
+    PlatSetClockScale(100.0);
+    PortEntry *e = Open();
+    ASSERT_NE(e, nullptr);
+    StartJob(e, 3);
+    // The printer never pauses: 1000 reads of seven bytes of complete
+    // responses (a cycle without a bound would hold the turn for all).
+    std::string stream;
+    while (stream.size() < 7000)
+        stream += JobDoneResponse(3);
+    for (size_t at = 0; at < 7000; at += 7)
+        portMonitor_.QueueRead(stream.substr(at, 7));
+    std::atomic<size_t> readsAtWrite{0};
+    portMonitor_.SetHook([&](const PortMonitorCall &call) {
+        if (call.Function == PortFn::WritePort)
+            readsAtWrite = portMonitor_.CallCount(PortFn::ReadPort);
+    });
+    size_t before = portMonitor_.CallCount(PortFn::ReadPort);
+    ASSERT_TRUE(WaitFor([&] { return portMonitor_.CallCount(PortFn::ReadPort) >= before + 2; }));
+
+    // The writer waits for the turn at most the rest of this cycle.
+    size_t reads = portMonitor_.CallCount(PortFn::ReadPort);
+    Write("more");
+    EXPECT_LE(readsAtWrite.load() - reads, 20u);
+    EXPECT_GT(portMonitor_.PendingReadBytes(), 0u) << "the printer still talks";
+    // What was complete in the cycle was dispatched: job 3 was reported done.
+    std::vector<std::pair<DWORD, DWORD>> statuses = StatusCalls();
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), std::pair<DWORD, DWORD>{3, 0x1000100u}),
+              statuses.end());
+}
+
 // ---------------------------------------------------------------- polling interval
 
 // The interval the thread waits between read cycles, for every level: the
